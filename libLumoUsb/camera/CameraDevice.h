@@ -1,0 +1,32 @@
+// CameraDevice: one registered camera. Its address is the camera handle that
+// callers receive; everything the camera keeps lives in its CameraState.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "camera/CameraState.h"
+
+namespace lumo::camera {
+
+class CameraDevice {
+ public:
+  // Builds the camera's state, ring, event and USB device object from its
+  // lower-cased device path. Opens nothing and starts no thread.
+  explicit CameraDevice(std::string devicePath);
+  ~CameraDevice();
+  CameraDevice(const CameraDevice&) = delete;
+  CameraDevice& operator=(const CameraDevice&) = delete;
+
+  bool IsOpen() const { return state_->isOpen.load(); }
+
+  CameraState& State() { return *state_; }
+  const CameraState& State() const { return *state_; }
+
+ private:
+  std::unique_ptr<CameraState> state_;
+};
+
+static_assert(sizeof(CameraDevice) == sizeof(void*), "a camera object is one pointer");
+
+}  // namespace lumo::camera

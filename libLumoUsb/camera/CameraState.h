@@ -1,0 +1,104 @@
+// CameraState: the per-camera record in which the camera's stream, command
+// channel and lifecycle code keep their data. Created by CameraDevice and
+// handed, by address, to every thread of the camera.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/UniqueHandle.h"
+#include "usb/LumoUSBDevice.h"
+
+namespace lumo::camera {
+
+struct FrameRecord;
+
+// Size of the StreamRing, the circular buffer between the image reader and
+// the frame assembler.
+constexpr std::uint32_t kStreamRingSize = 0x1400000;  // 20 MiB
+
+// Receive states of the command-frame receiver.
+enum ReceiveState : std::uint32_t {
+  kReceiveIdle = 1,
+  kReceiveAwaitControl = 2,
+  kReceiveAwaitLength = 4,
+  kReceiveInBody = 8,
+  kReceiveEscapePending = 0x80000000u,
+};
+
+struct CameraState {
+  explicit CameraState(std::string devicePath);
+  ~CameraState();
+  CameraState(const CameraState&) = delete;
+  CameraState& operator=(const CameraState&) = delete;
+
+  std::unique_ptr<usb::CLumoUSBDevice> usbDevice;
+
+  std::int32_t bufferCount = 10;
+  std::int32_t pixelSize = 2;
+  std::array<std::uint8_t, 2048> bufferRing;              // left uninitialised
+  std::array<std::uint8_t, 2048> responseTransferBuffer;  // left uninitialised
+  const std::string path;                                 // lower case; never changes
+
+  std::unique_ptr<std::uint8_t[]> ring;  // the StreamRing, kStreamRingSize bytes
+  std::atomic<std::uint32_t> ringWritePos{0};
+  std::atomic<std::uint32_t> ringReadPos{0};
+  platform::UniqueHandle dataEvent;  // auto-reset, set after each copy into the ring
+
+  // Single-byte flags read and written by several threads without a lock.
+  std::atomic<bool> removed{false};
+  std::atomic<bool> isOpen{false};
+  std::atomic<bool> acqRequested{false};
+  std::atomic<bool> acqRunning{false};
+  std::atomic<bool> responseReaderRunning{false};
+
+  std::thread imageReaderThread;
+  std::thread frameThread;
+  std::thread responseReaderThread;
+
+  std::condition_variable frameCondition;
+  std::int32_t frameReady = 0;
+  std::mutex frameLock;  // guards readyFrames, freeFrames, frameReady
+  std::deque<FrameRecord*> readyFrames;
+  std::deque<FrameRecord*> freeFrames;
+  std::uint16_t completedFrames = 0;
+
+  std::condition_variable bufferCondition;
+  bool bufferArrived = false;
+  std::mutex bufferLock;  // guards bufferArrived and the wait for it
+
+  std::map<std::uint32_t, std::vector<std::uint8_t>> responseStore;
+  std::condition_variable responseCondition;
+  bool responseArrived = false;
+  std::mutex responseLock;  // guards responseStore, responseArrived, awaitedAddress
+  std::uint32_t awaitedAddress = 0;
+
+  std::uint32_t bufferReadIndex = 0;
+  std::uint32_t bufferWriteIndex = 0;
+  std::array<std::uint8_t, 1024> rxBody{};
+  std::uint32_t rxState = kReceiveIdle;
+  std::uint8_t rxControl = 0;
+  std::uint8_t rxLength = 0;
+  std::uint16_t rxExpected = 0;
+  std::uint8_t rxCount = 0;
+
+  FrameRecord* lineFrame = nullptr;
+  FrameRecord* lineScratch = nullptr;
+  std::uint32_t lineState = 0;
+  bool infoSeen = false;
+  std::uint16_t packetType = 0;
+  std::uint32_t lineCount = 0;
+  std::uint32_t packetLength = 0;
+  std::uint32_t payloadTaken = 0;
+};
+
+}  // namespace lumo::camera

@@ -1,0 +1,138 @@
+#include "lumo/LumoUsbManager.h"
+
+#include <cstring>
+
+#include "manager/HotplugWatcher.h"
+#include "manager/ManagerState.h"
+#include "usb/DevicePath.h"
+#include "usb/DriverInterface.h"
+
+using lumo::camera::CameraDevice;
+using lumo::manager::ManagerState;
+
+namespace {
+
+void* const kNone = reinterpret_cast<void*>(~std::uintptr_t{0});
+
+// Finds the registered camera whose object lives at `handle`. The handle is
+// compared by value only and never dereferenced, so null, -1 and stale or
+// foreign addresses are simply not found. Caller holds the registry lock.
+CameraDevice* FindCamera(const ManagerState& state, const void* handle) {
+  if (!handle) return nullptr;
+  for (const auto& entry : state.cameraByPath)
+    if (static_cast<const void*>(entry.second.get()) == handle) return entry.second.get();
+  return nullptr;
+}
+
+// Runs `operation` on the registered, open camera named by `handle` under
+// the shared registry lock; `failure` otherwise.
+template <typename Result, typename Operation>
+Result WithOpenCamera(ManagerState& state, void* handle, Result failure, Operation operation) {
+  lumo::platform::SharedGuard guard(state.registryLock);
+  CameraDevice* camera = FindCamera(state, handle);
+  if (!camera || !camera->IsOpen()) return failure;
+  return operation(*camera);
+}
+
+}  // namespace
+
+namespace lumo::manager {
+ManagerState& StateOf(LumoUsbManager& manager) { return *manager.state_; }
+}  // namespace lumo::manager
+
+LumoUsbManager::LumoUsbManager() : state_(new ManagerState) {
+  ManagerState& state = *state_;
+  state.usbDevice =
+      std::make_unique<lumo::usb::CLumoUSBDevice>(nullptr, lumo::usb::kDriverInterfaceClass);
+  const int count = state.usbDevice->CountDevices();
+  for (int index = 0; index < count; ++index) {
+    std::string path = lumo::usb::DevicePathAt(index, state.usbDevice->InterfaceGuid());
+    if (!lumo::manager::IsCameraPath(path)) continue;
+    state.pathByIndex[index] = path;
+    state.cameraByPath[path] = std::make_unique<CameraDevice>(path);
+  }
+  state.pumpThread = std::thread(lumo::manager::RunMessagePump, state_);
+}
+
+LumoUsbManager::~LumoUsbManager() = default;
+
+LumoUsbManager& LumoUsbManager::operator=(const LumoUsbManager& other) {
+  state_ = other.state_;
+  return *this;
+}
+
+int LumoUsbManager::DeviceCount() {
+  lumo::platform::SharedGuard guard(state_->registryLock);
+  if (!state_->usbDevice) return 0;
+  return static_cast<int>(state_->pathByIndex.size());
+}
+
+void* LumoUsbManager::GetDeviceIDForIndex(int index) {
+  lumo::platform::SharedGuard guard(state_->registryLock);
+  auto it = state_->pathByIndex.find(index);
+  if (it == state_->pathByIndex.end()) return kNone;
+  return const_cast<char*>(it->second.c_str());
+}
+
+void* LumoUsbManager::OpenDevice(void* deviceId) {
+  // Null and -1 name no device; neither is read through.
+  if (!deviceId || deviceId == kNone) return kNone;
+  lumo::platform::SharedGuard guard(state_->registryLock);
+  auto it = state_->cameraByPath.find(std::string(static_cast<const char*>(deviceId)));
+  if (it == state_->cameraByPath.end()) return kNone;
+  CameraDevice* camera = it->second.get();
+  if (camera->IsOpen()) return camera;
+  // Opening the camera's USB device and command channel is not built yet.
+  return kNone;
+}
+
+bool LumoUsbManager::CloseDevice(void* handle) {
+  lumo::platform::SharedGuard guard(state_->registryLock);
+  CameraDevice* camera = FindCamera(*state_, handle);
+  if (!camera) return false;
+  return true;  // a camera that is not open is closed already
+}
+
+bool LumoUsbManager::StartAcq(void* handle) {
+  return WithOpenCamera(*state_, handle, false, [](CameraDevice&) { return false; });
+}
+
+bool LumoUsbManager::StopAcq(void* handle) {
+  return WithOpenCamera(*state_, handle, false, [](CameraDevice&) { return false; });
+}
+
+bool LumoUsbManager::SetupCommand(void* handle, std::int64_t, void*, int, int) {
+  return WithOpenCamera(*state_, handle, false, [](CameraDevice&) { return false; });
+}
+
+bool LumoUsbManager::ReadCommand(void* handle, std::int64_t, void*, int, int) {
+  return WithOpenCamera(*state_, handle, false, [](CameraDevice&) { return false; });
+}
+
+bool LumoUsbManager::CameraSendBuffer(void* handle, void*, int, int) {
+  return WithOpenCamera(*state_, handle, false, [](CameraDevice&) { return false; });
+}
+
+bool LumoUsbManager::CameraReadBuffer(void* handle, void*, int*, int) {
+  return WithOpenCamera(*state_, handle, false, [](CameraDevice&) { return false; });
+}
+
+int LumoUsbManager::GetBufferCount(void* handle) {
+  return WithOpenCamera(*state_, handle, 0, [](CameraDevice&) { return 0; });
+}
+
+void LumoUsbManager::SetBufferCount(void* handle, int) {
+  WithOpenCamera(*state_, handle, false, [](CameraDevice&) { return false; });
+}
+
+void LumoUsbManager::SetPixelSize(void* handle, int) {
+  WithOpenCamera(*state_, handle, false, [](CameraDevice&) { return false; });
+}
+
+bool LumoUsbManager::CameraGetImage(void* handle, void** image, unsigned int) {
+  lumo::platform::SharedGuard guard(state_->registryLock);
+  CameraDevice* camera = FindCamera(*state_, handle);
+  if (!camera) return false;
+  if (image) *image = nullptr;
+  return false;  // no frame is ever ready before acquisition exists
+}

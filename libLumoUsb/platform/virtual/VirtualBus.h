@@ -1,0 +1,98 @@
+// The driver side of the virtual backend.
+//
+// The virtual backend keeps, per device-interface class, the interfaces that
+// are plugged in, in plug order. Whatever plays the kernel driver of an
+// interface (the emulator) implements VirtualDriver; every I/O control
+// request made on a handle of that interface reaches it, and it finishes each
+// request exactly once with CompleteRequest, at once or later from any thread.
+//
+// Requests that are still outstanding when their handle is closed finish with
+// kErrorOperationAborted; when their device is unplugged, with
+// kErrorGenFailure, and the device then refuses new requests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "lumo/Export.h"
+#include "platform/Platform.h"
+
+namespace lumo::platform::virt {
+
+using RequestId = std::uint64_t;
+
+// One I/O control request as its driver sees it.
+struct RequestInfo {
+  RequestId id = 0;
+  std::uint32_t code = 0;
+  std::uint32_t inSize = 0;
+  std::uint32_t outSize = 0;
+  bool overlapped = false;
+};
+
+// The caller's buffers of a request, valid while a completion runs. For
+// "in=out" requests both point at the same memory.
+struct RequestBuffers {
+  const std::uint8_t* in;
+  std::uint32_t inSize;
+  std::uint8_t* out;
+  std::uint32_t outSize;
+};
+
+class VirtualDriver {
+ public:
+  virtual ~VirtualDriver() = default;
+  // A request arrives, on the thread that issued it. Must not block.
+  virtual void OnRequest(const RequestInfo& request) = 0;
+};
+
+// Fills the request's buffers and returns the byte count to report.
+using FillFunction = std::uint32_t (*)(void* context, const RequestBuffers& buffers);
+
+// Makes an interface of a class present and notifies every window
+// registered for that class (DBT_DEVICEARRIVAL). `driver` must stay valid
+// until Unplug for that path has returned. False if the path is present.
+LUMO_API bool Plug(const Guid& interfaceClass, const std::string& path, VirtualDriver* driver);
+
+// Removes a present interface: no new request reaches its driver after
+// this returns, requests still outstanding finish with kErrorGenFailure,
+// and registered windows are notified (DBT_DEVICEREMOVECOMPLETE).
+LUMO_API bool Unplug(const std::string& path);
+
+// Finishes an outstanding request with `error`; `fill` (may be null) writes
+// the output and gives the byte count. False, without calling `fill`, when
+// the request is not outstanding any more.
+LUMO_API bool CompleteRequestRaw(RequestId id, std::uint32_t error, FillFunction fill,
+                                 void* context);
+
+template <typename Fill>
+bool CompleteRequest(RequestId id, std::uint32_t error, Fill&& fill) {
+  using Callable = std::remove_reference_t<Fill>;
+  return CompleteRequestRaw(
+      id, error,
+      [](void* context, const RequestBuffers& buffers) -> std::uint32_t {
+        return (*static_cast<Callable*>(context))(buffers);
+      },
+      const_cast<void*>(static_cast<const void*>(&fill)));
+}
+
+inline bool CompleteRequest(RequestId id, std::uint32_t error) {
+  return CompleteRequestRaw(id, error, nullptr, nullptr);
+}
+
+// Waits until every device-change notice posted so far has been dispatched
+// by the thread that owns its window. False after `timeoutMs`.
+LUMO_API bool WaitForNoticesDelivered(std::uint32_t timeoutMs);
+
+// Number of requests issued to drivers and not finished yet (all devices).
+LUMO_API std::size_t OutstandingRequestCount();
+
+// Names of the window classes registered in the process.
+LUMO_API std::vector<std::string> WindowClassNames();
+
+// Number of windows registered for notices of an interface class.
+LUMO_API std::size_t InterfaceNoticeRegistrations(const Guid& interfaceClass);
+
+}  // namespace lumo::platform::virt
