@@ -10,6 +10,9 @@
 using lumo::camera::CameraDevice;
 using lumo::manager::ManagerState;
 
+static_assert(sizeof(LumoUsbManager) == sizeof(void*),
+              "the exported manager object is one pointer to its state");
+
 namespace {
 
 void* const kNone = reinterpret_cast<void*>(~std::uintptr_t{0});
