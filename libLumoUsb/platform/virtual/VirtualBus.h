@@ -23,13 +23,16 @@ namespace lumo::platform::virt {
 
 using RequestId = std::uint64_t;
 
-// One I/O control request as its driver sees it.
+// One I/O control request as its driver sees it. `input` points at the
+// caller's input bytes and is valid only during OnRequest; later the bytes
+// are reached through CompleteRequest's RequestBuffers.
 struct RequestInfo {
   RequestId id = 0;
   std::uint32_t code = 0;
   std::uint32_t inSize = 0;
   std::uint32_t outSize = 0;
   bool overlapped = false;
+  const std::uint8_t* input = nullptr;
 };
 
 // The caller's buffers of a request, valid while a completion runs. For

@@ -245,7 +245,7 @@ class DeviceRegistry {
       driver = entry->driver;
       request->id = nextRequestId_++;
       info = RequestInfo{request->id, code, request->inSize, request->outSize,
-                         overlapped != nullptr};
+                         overlapped != nullptr, request->in};
       if (overlapped) {
         overlapped->internalHigh.store(0, std::memory_order_relaxed);
         overlapped->internal.store(kStatusPending, std::memory_order_release);

@@ -1,0 +1,45 @@
+// RequestContext: the request record (TransferRecord, packet table, data)
+// that one transfer hands to the driver. It belongs to the caller from the
+// submit until FinishTransfer releases it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "platform/Platform.h"
+#include "usb/DriverInterface.h"
+
+namespace lumo::usb {
+
+class RequestContext {
+ public:
+  // A cleared record of `size` bytes (at least the 38-byte header) for a
+  // request on `endpointAddress` of `device`, tracked through `overlapped`.
+  RequestContext(std::uint32_t size, platform::Handle device, platform::Overlapped* overlapped,
+                 std::uint8_t endpointAddress);
+  // A request the driver may still write into is never released under it:
+  // the endpoint's requests are cancelled and the completion awaited first.
+  ~RequestContext();
+  RequestContext(const RequestContext&) = delete;
+  RequestContext& operator=(const RequestContext&) = delete;
+
+  TransferRecord& Header() { return *header_; }
+  const TransferRecord& Header() const { return *header_; }
+  std::uint8_t* Bytes() { return bytes_.get(); }
+  std::uint32_t Size() const { return size_; }
+
+  // True while the driver has not finished the request.
+  bool Outstanding() const;
+
+ private:
+  std::unique_ptr<std::uint8_t[]> bytes_;
+  std::uint32_t size_;
+  TransferRecord* header_;
+  platform::Handle device_;
+  platform::Overlapped* overlapped_;
+  std::uint8_t endpointAddress_;
+};
+
+using RequestHandle = std::unique_ptr<RequestContext>;
+
+}  // namespace lumo::usb
