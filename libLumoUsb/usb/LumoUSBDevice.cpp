@@ -1,5 +1,7 @@
 #include "usb/LumoUSBDevice.h"
 
+#include <exception>
+
 namespace lumo::usb {
 
 namespace {
@@ -9,15 +11,23 @@ constexpr std::uint32_t kMaxEnumerationIndices = 1024;
 constexpr std::uint8_t kMaxDeviceCount = 255;
 }  // namespace
 
-CLumoUSBDevice::CLumoUSBDevice(platform::Window window, const platform::Guid& interfaceClass)
+CLumoUSBDevice::CLumoUSBDevice(platform::Window window, const platform::Guid& interfaceClass,
+                               bool openNow)
     : notificationWindow_(window), interfaceGuid_(interfaceClass) {
-  if (!notificationWindow_) return;
-  interfaceNotification_ = platform::RegisterInterfaceNotices(notificationWindow_, interfaceGuid_);
-  if (!interfaceNotification_) OsError = platform::LastError();
+  if (notificationWindow_) {
+    interfaceNotification_ =
+        platform::RegisterInterfaceNotices(notificationWindow_, interfaceGuid_);
+    if (!interfaceNotification_) OsError = platform::LastError();
+  }
+  if (openNow) OpenByIndex(0);
 }
 
 CLumoUSBDevice::~CLumoUSBDevice() {
-  if (HasHandle()) platform::CloseHandle(driverHandle_);
+  try {
+    CloseAll();
+  } catch (const std::exception&) {
+    // A destructor cannot report it; OsError held the reason.
+  }
 }
 
 std::uint8_t CLumoUSBDevice::CountDevices() {
