@@ -12,9 +12,7 @@ class CLumoStreamingEndPoint : public CLumoUSBEndPoint {
  public:
   RequestHandle BeginTransfer(std::uint8_t* buffer, std::uint32_t length,
                               platform::Overlapped* overlapped) override {
-    if (!HasDriverHandle()) return nullptr;
-    return DirectMode == 1 ? SubmitDirect(buffer, length, overlapped)
-                           : SubmitBuffered(buffer, length, overlapped);
+    return BeginByMode(buffer, length, overlapped);
   }
 
  protected:

@@ -36,6 +36,13 @@ bool CLumoUSBEndPoint::HasDriverHandle() const {
   return DriverHandle != platform::InvalidHandle() && DriverHandle != nullptr;
 }
 
+RequestHandle CLumoUSBEndPoint::BeginByMode(std::uint8_t* buffer, std::uint32_t length,
+                                            platform::Overlapped* overlapped) {
+  if (!HasDriverHandle()) return nullptr;
+  return DirectMode == 1 ? SubmitDirect(buffer, length, overlapped)
+                         : SubmitBuffered(buffer, length, overlapped);
+}
+
 void CLumoUSBEndPoint::Issue(std::uint32_t code, RequestContext& request, void* output,
                              std::uint32_t outputSize, platform::Overlapped* overlapped,
                              bool copyStatus) {

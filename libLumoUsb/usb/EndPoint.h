@@ -66,6 +66,10 @@ class CLumoUSBEndPoint {
                    const CompanionDescriptor* companion);
 
   bool HasDriverHandle() const;
+  // BeginTransfer of the data endpoints: direct mode hands the caller's
+  // buffer to the driver, any other mode carries the data in the record.
+  RequestHandle BeginByMode(std::uint8_t* buffer, std::uint32_t length,
+                            platform::Overlapped* overlapped);
   // Issues `code` overlapped on the record and keeps the outcome.
   void Issue(std::uint32_t code, RequestContext& request, void* output, std::uint32_t outputSize,
              platform::Overlapped* overlapped, bool copyStatus);

@@ -44,9 +44,7 @@ RequestHandle CLumoIsocEndPoint::SubmitBuffered(std::uint8_t* buffer, std::uint3
 
 RequestHandle CLumoIsocEndPoint::BeginTransfer(std::uint8_t* buffer, std::uint32_t length,
                                                platform::Overlapped* overlapped) {
-  if (!HasDriverHandle()) return nullptr;
-  return DirectMode == 1 ? SubmitDirect(buffer, length, overlapped)
-                         : SubmitBuffered(buffer, length, overlapped);
+  return BeginByMode(buffer, length, overlapped);
 }
 
 }  // namespace lumo::usb
