@@ -1,59 +1,63 @@
+// An emulated device: its descriptors and endpoint-zero state, the queues
+// of its other endpoints, and the driver that serves its interface, plugged
+// into the virtual backend under the path Windows would report.
 #include "lumo/emulator/EmulatedDevice.h"
 
-#include <atomic>
 #include <cstdio>
 #include <mutex>
+#include <utility>
 
+#include "ControlRequests.h"
+#include "DriverWire.h"
+#include "EmulatedDriver.h"
+#include "EndpointQueues.h"
 #include "platform/virtual/VirtualBus.h"
-#include "usb/DriverInterface.h"
 
 namespace lumo::emulator {
 
 namespace virt = platform::virt;
 
-// The kernel driver's side of one emulated device. Every control code it
-// does not serve is refused with ERROR_INVALID_FUNCTION, as the real driver
-// answers an unknown request.
-class EmulatedDevice::Driver : public virt::VirtualDriver {
+class EmulatedDevice::Parts {
  public:
-  explicit Driver(DeviceIdentity identity)
-      : identity_(std::move(identity)), path_(DevicePathFor(identity_)) {}
-
-  void OnRequest(const virt::RequestInfo& request) override {
-    refused_.fetch_add(1, std::memory_order_relaxed);
-    virt::CompleteRequest(request.id, platform::kErrorInvalidFunction);
-  }
+  Parts(DeviceIdentity deviceIdentity, DescriptorSet descriptors)
+      : identity(std::move(deviceIdentity)),
+        path(DevicePathFor(identity)),
+        control(std::move(descriptors)),
+        driver(control, queues) {}
 
   bool Plug() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (plugged_) return false;
-    plugged_ = virt::Plug(usb::kDriverInterfaceClass, path_, this);
-    return plugged_;
+    std::lock_guard<std::mutex> lock(plugMutex);
+    if (plugged) return false;
+    control.Reset();  // a device comes up in its first configuration
+    plugged = virt::Plug(wire::kInterfaceClass, path, &driver);
+    return plugged;
   }
 
   bool Unplug() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!plugged_) return false;
-    virt::Unplug(path_);
-    plugged_ = false;
+    std::lock_guard<std::mutex> lock(plugMutex);
+    if (!plugged) return false;
+    // Once this returns no thread is inside the driver and the backend has
+    // failed every outstanding request; what the queues hold is stale.
+    virt::Unplug(path);
+    queues.Clear();
+    plugged = false;
     return true;
   }
 
   bool IsPlugged() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return plugged_;
+    std::lock_guard<std::mutex> lock(plugMutex);
+    return plugged;
   }
 
-  const DeviceIdentity& Identity() const { return identity_; }
-  const std::string& Path() const { return path_; }
-  std::uint64_t Refused() const { return refused_.load(std::memory_order_relaxed); }
+  const DeviceIdentity identity;
+  const std::string path;
+  ControlRequests control;
+  EndpointQueues queues;
+  EmulatedDriver driver;
 
  private:
-  const DeviceIdentity identity_;
-  const std::string path_;
-  std::mutex mutex_;  // guards plugged_ and serialises plugging
-  bool plugged_ = false;
-  std::atomic<std::uint64_t> refused_{0};
+  std::mutex plugMutex;  // guards plugged and serialises plugging
+  bool plugged = false;
 };
 
 std::string DevicePathFor(const DeviceIdentity& identity) {
@@ -64,13 +68,17 @@ std::string DevicePathFor(const DeviceIdentity& identity) {
          "#{ae18aa60-7f6a-11d4-97dd-00010229b959}";
 }
 
-EmulatedDevice::EmulatedDevice(DeviceIdentity identity)
-    : driver_(std::make_unique<Driver>(std::move(identity))) {}
+EmulatedDevice::EmulatedDevice(DeviceIdentity identity, DescriptorSet descriptors)
+    : parts_(std::make_unique<Parts>(std::move(identity), std::move(descriptors))) {}
 
-EmulatedDevice::~EmulatedDevice() { driver_->Unplug(); }
+EmulatedDevice::EmulatedDevice(DeviceIdentity identity)
+    : EmulatedDevice(identity, PlainUsb2Descriptors(identity)) {}
+
+EmulatedDevice::~EmulatedDevice() { parts_->Unplug(); }
 
 std::unique_ptr<EmulatedDevice> EmulatedDevice::Camera(const std::string& serial) {
-  return std::make_unique<EmulatedDevice>(DeviceIdentity{kCameraVendorId, kCameraProductId, serial});
+  return std::make_unique<EmulatedDevice>(DeviceIdentity{kCameraVendorId, kCameraProductId, serial},
+                                          CameraDescriptors(serial));
 }
 
 std::unique_ptr<EmulatedDevice> EmulatedDevice::OtherDevice(const std::string& serial,
@@ -79,12 +87,45 @@ std::unique_ptr<EmulatedDevice> EmulatedDevice::OtherDevice(const std::string& s
   return std::make_unique<EmulatedDevice>(DeviceIdentity{vendorId, productId, serial});
 }
 
-const DeviceIdentity& EmulatedDevice::Identity() const { return driver_->Identity(); }
-const std::string& EmulatedDevice::Path() const { return driver_->Path(); }
-bool EmulatedDevice::Plug() { return driver_->Plug(); }
-bool EmulatedDevice::Unplug() { return driver_->Unplug(); }
-bool EmulatedDevice::IsPlugged() const { return driver_->IsPlugged(); }
-std::uint64_t EmulatedDevice::RefusedRequests() const { return driver_->Refused(); }
+const DeviceIdentity& EmulatedDevice::Identity() const { return parts_->identity; }
+const std::string& EmulatedDevice::Path() const { return parts_->path; }
+bool EmulatedDevice::Plug() { return parts_->Plug(); }
+bool EmulatedDevice::Unplug() { return parts_->Unplug(); }
+bool EmulatedDevice::IsPlugged() const { return parts_->IsPlugged(); }
+
+void EmulatedDevice::SetDescriptors(DescriptorSet descriptors) {
+  parts_->control.SetDescriptors(std::move(descriptors));
+}
+DescriptorSet EmulatedDevice::Descriptors() const { return parts_->control.Descriptors(); }
+void EmulatedDevice::SetVendorRequestHandler(std::unique_ptr<VendorRequestHandler> handler) {
+  parts_->control.SetVendorHandler(std::move(handler));
+}
+std::uint8_t EmulatedDevice::CurrentConfiguration() const {
+  return parts_->control.Configuration();
+}
+std::uint8_t EmulatedDevice::CurrentAlternate(std::uint8_t interfaceNumber) const {
+  return parts_->control.Alternate(interfaceNumber);
+}
+
+void EmulatedDevice::PushInData(std::uint8_t endpoint, std::vector<std::uint8_t> block) {
+  parts_->queues.PushIn(endpoint, std::move(block));
+}
+std::size_t EmulatedDevice::QueuedInBytes(std::uint8_t endpoint) const {
+  return parts_->queues.QueuedBytes(endpoint);
+}
+std::vector<std::vector<std::uint8_t>> EmulatedDevice::TakeOutData(std::uint8_t endpoint) {
+  return parts_->queues.TakeOut(endpoint);
+}
+std::size_t EmulatedDevice::PendingTransfers(std::uint8_t endpoint) const {
+  return parts_->queues.Pending(endpoint);
+}
+std::uint32_t EmulatedDevice::TransferLength(std::uint8_t endpoint) const {
+  return parts_->queues.TransferLength(endpoint);
+}
+
+std::uint64_t EmulatedDevice::RefusedRequests() const { return parts_->driver.Refused(); }
+std::uint64_t EmulatedDevice::StalledRequests() const { return parts_->driver.Stalled(); }
+std::uint64_t EmulatedDevice::AbortedTransfers() const { return parts_->driver.Aborted(); }
 
 bool WaitForNoticesHandled(std::uint32_t timeoutMs) {
   return virt::WaitForNoticesDelivered(timeoutMs);

@@ -9,11 +9,24 @@
 //   LumoUsbManager manager;  // finds the camera
 //
 // Destroying a device unplugs it.
+//
+// What the emulated driver answers:
+//   - descriptors and the standard requests on endpoint zero from the
+//     device's DescriptorSet; vendor requests go to its VendorRequestHandler
+//     (none installed: they stall);
+//   - transfers on the other endpoints stay pending until data for them is
+//     pushed (IN) or are taken at once and recorded (OUT);
+//   - the driver's information codes with the constants below;
+//   - any other control code is refused with ERROR_INVALID_FUNCTION (1).
+// A stalled request finishes with ERROR_GEN_FAILURE (31), with kStallUsbStatus
+// in the header's USB status word and kStallSystemStatus in its system status.
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "lumo/Export.h"
 
@@ -22,10 +35,73 @@ namespace lumo::emulator {
 constexpr std::uint16_t kCameraVendorId = 0x04B4;
 constexpr std::uint16_t kCameraProductId = 0x00F1;
 
+// Answers of the driver's information codes.
+constexpr std::uint32_t kDriverValueA = 0x01050000;  // driver version 1.5.0.0
+constexpr std::uint32_t kDriverValueB = 0x00000300;  // USB stack version 3.00
+constexpr std::uint8_t kDriverByte = 0x01;            // driver interface revision
+constexpr char kDriverTextA[] = "Lumo emulated USB driver";
+constexpr char kDriverTextB[] = "lumoemu.sys";
+constexpr std::uint32_t kDeviceStateValue = 2;  // the device is started
+// Status words written into the header of a stalled request.
+constexpr std::uint32_t kStallUsbStatus = 0xC0000004;     // endpoint stalled
+constexpr std::uint32_t kStallSystemStatus = 0xC0000001;  // request unsuccessful
+
 struct DeviceIdentity {
   std::uint16_t vendorId = kCameraVendorId;
   std::uint16_t productId = kCameraProductId;
   std::string serial;
+};
+
+// The descriptors a device presents, as raw bytes exactly as they go on the
+// wire. Nothing is checked or repaired, so tests can present inconsistent
+// lengths on purpose.
+struct DescriptorSet {
+  std::vector<std::uint8_t> device;
+  // Whole configuration descriptor sets (configuration, interfaces,
+  // endpoints, class-specific descriptors), by configuration index.
+  std::map<std::uint8_t, std::vector<std::uint8_t>> configurations;
+  // The BOS descriptor set; empty for a device without one.
+  std::vector<std::uint8_t> bos;
+  // Whole string descriptors by index; index 0 is the language table.
+  std::map<std::uint8_t, std::vector<std::uint8_t>> strings;
+};
+
+// A string descriptor holding `text` (ASCII) in UTF-16LE.
+LUMO_EMULATOR_API std::vector<std::uint8_t> StringDescriptor(const std::string& text);
+// The language table naming US English (0x0409) only.
+LUMO_EMULATOR_API std::vector<std::uint8_t> LanguageTableDescriptor();
+
+// A USB 3 camera: bcdUSB 0x0300, endpoint zero of 512 bytes, one
+// configuration with one vendor-class interface holding bulk IN 0x81
+// (1024 bytes, bursts of 16) and a BOS set with USB 2.0 extension,
+// SuperSpeed and container ID capabilities. Strings 1, 2 and 3 are the
+// manufacturer, the product and `serial`.
+LUMO_EMULATOR_API DescriptorSet CameraDescriptors(const std::string& serial,
+                                                  std::uint16_t vendorId = kCameraVendorId,
+                                                  std::uint16_t productId = kCameraProductId);
+// A plain USB 2 device with the identity's ids and serial: one
+// configuration, one vendor-class interface without endpoints, no BOS.
+LUMO_EMULATOR_API DescriptorSet PlainUsb2Descriptors(const DeviceIdentity& identity);
+
+// The setup packet of an endpoint-zero request.
+struct SetupPacket {
+  std::uint8_t requestType = 0;
+  std::uint8_t request = 0;
+  std::uint16_t value = 0;
+  std::uint16_t index = 0;
+  std::uint16_t length = 0;
+};
+
+// Plays the device's firmware for vendor requests (request type bits 0x40).
+// Called on the thread that issued the request, one request at a time per
+// device; it must not block nor call back into its device.
+class VendorRequestHandler {
+ public:
+  virtual ~VendorRequestHandler() = default;
+  // For an OUT request `data` holds the data stage; for an IN request the
+  // handler fills it (at most setup.length bytes are returned). Returns
+  // false to stall the request.
+  virtual bool OnVendorRequest(const SetupPacket& setup, std::vector<std::uint8_t>& data) = 0;
 };
 
 // The interface path Windows reports for a device of the driver's class:
@@ -34,6 +110,9 @@ LUMO_EMULATOR_API std::string DevicePathFor(const DeviceIdentity& identity);
 
 class LUMO_EMULATOR_API EmulatedDevice {
  public:
+  // A device presenting `descriptors`.
+  EmulatedDevice(DeviceIdentity identity, DescriptorSet descriptors);
+  // A device presenting PlainUsb2Descriptors(identity).
   explicit EmulatedDevice(DeviceIdentity identity);
   ~EmulatedDevice();
   EmulatedDevice(const EmulatedDevice&) = delete;
@@ -41,7 +120,7 @@ class LUMO_EMULATOR_API EmulatedDevice {
 
   // A camera with the given serial number.
   static std::unique_ptr<EmulatedDevice> Camera(const std::string& serial);
-  // A device of the same driver that is not a camera.
+  // A device of the same driver that is not a camera (a plain USB 2 device).
   static std::unique_ptr<EmulatedDevice> OtherDevice(const std::string& serial,
                                                      std::uint16_t vendorId = 0x04B4,
                                                      std::uint16_t productId = 0x00F3);
@@ -51,18 +130,56 @@ class LUMO_EMULATOR_API EmulatedDevice {
   const std::string& Path() const;
 
   // Makes the device present and notifies registered windows. False if it
-  // is plugged already or another device has the same path.
+  // is plugged already or another device has the same path. A device comes
+  // up in its first configuration with alternate setting 0 everywhere.
   bool Plug();
   // Removes the device: its pending requests fail, new ones are refused.
   bool Unplug();
   bool IsPlugged() const;
 
+  // ---- device side
+
+  // Replaces the descriptors; later requests see the new ones.
+  void SetDescriptors(DescriptorSet descriptors);
+  DescriptorSet Descriptors() const;
+  // Installs the firmware's vendor-request handler; nullptr restores the
+  // default, which stalls every vendor request.
+  void SetVendorRequestHandler(std::unique_ptr<VendorRequestHandler> handler);
+  // The selected configuration value and the alternate setting of an interface.
+  std::uint8_t CurrentConfiguration() const;
+  std::uint8_t CurrentAlternate(std::uint8_t interfaceNumber) const;
+
+  // ---- endpoint data
+  //
+  // The source of an IN endpoint pushes blocks of bytes; each ends like a
+  // transfer ending in a short packet. Pending IN requests take them in
+  // FIFO order: a request takes the rest of the front block up to its
+  // length, so a shorter block completes it short and a longer block
+  // continues into the next request. Blocks wait while no request is
+  // pending. Callable from any thread.
+  void PushInData(std::uint8_t endpoint, std::vector<std::uint8_t> block);
+  // Bytes of IN blocks not yet taken by a request.
+  std::size_t QueuedInBytes(std::uint8_t endpoint) const;
+  // The data of the OUT requests accepted so far on `endpoint`, one entry
+  // per request, oldest first; taking them empties the record.
+  std::vector<std::vector<std::uint8_t>> TakeOutData(std::uint8_t endpoint);
+  // Requests waiting on `endpoint` for data.
+  std::size_t PendingTransfers(std::uint8_t endpoint) const;
+  // The length last set for `endpoint` with the transfer-length code (0: none).
+  std::uint32_t TransferLength(std::uint8_t endpoint) const;
+
+  // ---- counters
+
   // Requests the device refused because it does not serve their code.
   std::uint64_t RefusedRequests() const;
+  // Requests that ended in a stall.
+  std::uint64_t StalledRequests() const;
+  // Requests completed with ERROR_OPERATION_ABORTED by an endpoint abort.
+  std::uint64_t AbortedTransfers() const;
 
  private:
-  class Driver;
-  std::unique_ptr<Driver> driver_;
+  class Parts;
+  std::unique_ptr<Parts> parts_;
 };
 
 // Waits until every device-change notice sent so far has been handled by

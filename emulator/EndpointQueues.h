@@ -1,0 +1,64 @@
+// Transfers pending on the device's endpoints, the data waiting for them,
+// and what OUT requests carried.
+//
+// An IN request waits in its endpoint's queue until its data source pushes
+// bytes (PushIn is the data-source hook: tests push blocks now, the
+// camera's image stream later). Requests and blocks meet in FIFO order. The
+// queues complete requests themselves, on the thread that supplied the
+// second half of a pair.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "TransferReplies.h"
+
+namespace lumo::emulator {
+
+class EndpointQueues {
+ public:
+  // Queues an IN request; completes it at once if data is waiting.
+  void SubmitIn(std::uint8_t endpoint, const TransferTarget& target);
+  // Adds a block for an IN endpoint and completes the requests it serves.
+  void PushIn(std::uint8_t endpoint, std::vector<std::uint8_t> block);
+  // Completes every pending request of `endpoint` with ERROR_OPERATION_ABORTED;
+  // returns how many.
+  std::size_t Abort(std::uint8_t endpoint);
+  // Drops pending requests and waiting data of every endpoint, without
+  // completing anything: the device is gone and the backend failed them.
+  void Clear();
+
+  void RecordOut(std::uint8_t endpoint, std::vector<std::uint8_t> data);
+  std::vector<std::vector<std::uint8_t>> TakeOut(std::uint8_t endpoint);
+
+  void SetTransferLength(std::uint8_t endpoint, std::uint32_t length);
+  std::uint32_t TransferLength(std::uint8_t endpoint) const;
+
+  std::size_t Pending(std::uint8_t endpoint) const;
+  std::size_t QueuedBytes(std::uint8_t endpoint) const;
+
+ private:
+  struct Endpoint {
+    std::deque<TransferTarget> pending;
+    std::deque<std::vector<std::uint8_t>> blocks;
+    std::size_t frontTaken = 0;  // bytes of blocks.front() already delivered
+    std::vector<std::vector<std::uint8_t>> out;
+    std::uint32_t transferLength = 0;
+  };
+
+  // Pairs pending requests with waiting data until one side runs out.
+  void Deliver(std::uint8_t endpoint);
+
+  // Serialises Deliver and Clear, so that the front block only changes in
+  // the thread that completes requests from it. Completions run with it
+  // held; that is safe because completing a request never calls back into
+  // the driver and nothing that holds the backend's locks waits for it.
+  std::mutex deliveryMutex_;
+  mutable std::mutex mutex_;  // guards endpoints_; never held while completing
+  std::map<std::uint8_t, Endpoint> endpoints_;
+};
+
+}  // namespace lumo::emulator
