@@ -1,13 +1,35 @@
 #include "camera/CameraDevice.h"
 
+#include "command/BufferChannel.h"
+#include "command/RegisterAccess.h"
+
 namespace lumo::camera {
 
 CameraDevice::CameraDevice(std::string devicePath)
     : state_(std::make_unique<CameraState>(std::move(devicePath))) {}
 
 // The manager destroys a camera only after its removal, when it is closed
-// and none of its threads runs: the state then releases the ring, the event
-// and the USB device object.
-CameraDevice::~CameraDevice() = default;
+// and none of its threads runs; closing here covers any other owner. The
+// state then releases the ring, the event and the USB device object.
+CameraDevice::~CameraDevice() { Close(); }
+
+bool CameraDevice::WriteRegister(std::int64_t address, void* data, int length, int timeoutMs) {
+  return command::WriteRegister(*state_, address, static_cast<std::uint8_t*>(data), length,
+                                timeoutMs);
+}
+
+bool CameraDevice::ReadRegister(std::int64_t address, void* data, int length, int timeoutMs) {
+  // The capacity is compared unsigned, as the caller's int reaches here.
+  return command::ReadRegister(*state_, address, static_cast<std::uint8_t*>(data),
+                               static_cast<std::uint32_t>(length), timeoutMs);
+}
+
+bool CameraDevice::SendBuffer(const void* buffer, int length, int timeoutMs) {
+  return command::SendBuffer(*state_, static_cast<const std::uint8_t*>(buffer), length, timeoutMs);
+}
+
+bool CameraDevice::ReadBuffer(void* buffer, int* length, int timeoutMs) {
+  return command::ReadBuffer(*state_, static_cast<std::uint8_t*>(buffer), length, timeoutMs);
+}
 
 }  // namespace lumo::camera

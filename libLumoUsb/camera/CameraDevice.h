@@ -14,11 +14,21 @@ class CameraDevice {
   // Builds the camera's state, ring, event and USB device object from its
   // lower-cased device path. Opens nothing and starts no thread.
   explicit CameraDevice(std::string devicePath);
+  // A camera destroyed while open is closed first.
   ~CameraDevice();
   CameraDevice(const CameraDevice&) = delete;
   CameraDevice& operator=(const CameraDevice&) = delete;
 
+  // Lifecycle.
+  bool Open();
+  bool Close();
   bool IsOpen() const { return state_->isOpen.load(); }
+
+  // Command channel.
+  bool WriteRegister(std::int64_t address, void* data, int length, int timeoutMs);
+  bool ReadRegister(std::int64_t address, void* data, int length, int timeoutMs);
+  bool SendBuffer(const void* buffer, int length, int timeoutMs);
+  bool ReadBuffer(void* buffer, int* length, int timeoutMs);
 
   CameraState& State() { return *state_; }
   const CameraState& State() const { return *state_; }

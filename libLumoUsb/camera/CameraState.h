@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/UniqueHandle.h"
+#include "usb/ControlEndPoint.h"
 #include "usb/LumoUSBDevice.h"
 
 namespace lumo::camera {
@@ -42,6 +43,10 @@ struct CameraState {
   CameraState& operator=(const CameraState&) = delete;
 
   std::unique_ptr<usb::CLumoUSBDevice> usbDevice;
+  // Used only by the response reader thread.
+  std::unique_ptr<usb::CLumoControlEndPoint> responseEndpoint;
+  // Carries every host-to-camera frame.
+  std::unique_ptr<usb::CLumoControlEndPoint> commandEndpoint;
 
   std::int32_t bufferCount = 10;
   std::int32_t pixelSize = 2;

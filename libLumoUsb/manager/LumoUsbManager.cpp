@@ -85,15 +85,14 @@ void* LumoUsbManager::OpenDevice(void* deviceId) {
   if (it == state_->cameraByPath.end()) return kNone;
   CameraDevice* camera = it->second.get();
   if (camera->IsOpen()) return camera;
-  // Opening the camera's USB device and command channel is not built yet.
-  return kNone;
+  return camera->Open() ? camera : kNone;
 }
 
 bool LumoUsbManager::CloseDevice(void* handle) {
   lumo::platform::SharedGuard guard(state_->registryLock);
   CameraDevice* camera = FindCamera(*state_, handle);
   if (!camera) return false;
-  return true;  // a camera that is not open is closed already
+  return camera->IsOpen() ? camera->Close() : true;
 }
 
 bool LumoUsbManager::StartAcq(void* handle) {
@@ -104,20 +103,30 @@ bool LumoUsbManager::StopAcq(void* handle) {
   return WithOpenCamera(*state_, handle, false, [](CameraDevice&) { return false; });
 }
 
-bool LumoUsbManager::SetupCommand(void* handle, std::int64_t, void*, int, int) {
-  return WithOpenCamera(*state_, handle, false, [](CameraDevice&) { return false; });
+bool LumoUsbManager::SetupCommand(void* handle, std::int64_t address, void* data, int length,
+                                  int timeout) {
+  return WithOpenCamera(*state_, handle, false, [&](CameraDevice& camera) {
+    return camera.WriteRegister(address, data, length, timeout);
+  });
 }
 
-bool LumoUsbManager::ReadCommand(void* handle, std::int64_t, void*, int, int) {
-  return WithOpenCamera(*state_, handle, false, [](CameraDevice&) { return false; });
+bool LumoUsbManager::ReadCommand(void* handle, std::int64_t address, void* data, int length,
+                                 int timeout) {
+  return WithOpenCamera(*state_, handle, false, [&](CameraDevice& camera) {
+    return camera.ReadRegister(address, data, length, timeout);
+  });
 }
 
-bool LumoUsbManager::CameraSendBuffer(void* handle, void*, int, int) {
-  return WithOpenCamera(*state_, handle, false, [](CameraDevice&) { return false; });
+bool LumoUsbManager::CameraSendBuffer(void* handle, void* buffer, int length, int timeout) {
+  return WithOpenCamera(*state_, handle, false, [&](CameraDevice& camera) {
+    return camera.SendBuffer(buffer, length, timeout);
+  });
 }
 
-bool LumoUsbManager::CameraReadBuffer(void* handle, void*, int*, int) {
-  return WithOpenCamera(*state_, handle, false, [](CameraDevice&) { return false; });
+bool LumoUsbManager::CameraReadBuffer(void* handle, void* buffer, int* length, int timeout) {
+  return WithOpenCamera(*state_, handle, false, [&](CameraDevice& camera) {
+    return camera.ReadBuffer(buffer, length, timeout);
+  });
 }
 
 int LumoUsbManager::GetBufferCount(void* handle) {

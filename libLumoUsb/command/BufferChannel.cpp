@@ -1,0 +1,110 @@
+#include "command/BufferChannel.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "Log.h"
+#include "camera/CameraState.h"
+#include "command/CommandFrame.h"
+#include "command/RegisterAccess.h"
+#include "platform/UniqueHandle.h"
+#include "usb/ControlEndPoint.h"
+
+namespace lumo::command {
+
+using camera::CameraState;
+
+namespace {
+
+// Builds the escaped frame for one chunk; returns its length.
+std::size_t EncodeBufferFrame(std::uint8_t* out, const std::uint8_t* payload, std::uint8_t n) {
+  std::size_t length = 0;
+  out[length++] = kFrameFlag;
+  const std::uint8_t head[] = {static_cast<std::uint8_t>((kFrameBufferData << 5) | (1 << 1)),
+                               static_cast<std::uint8_t>(n + 2),
+                               0x5A,
+                               0xA5,
+                               0x55,
+                               0xAA,
+                               n,
+                               0x00};
+  for (std::uint8_t byte : head) length = AppendEscaped(out, length, byte);
+  for (std::uint8_t i = 0; i < n; ++i) length = AppendEscaped(out, length, payload[i]);
+  return length;
+}
+
+}  // namespace
+
+bool SendBuffer(CameraState& state, const std::uint8_t* source, std::int32_t length,
+                std::int32_t timeoutMs) {
+  if (!state.isOpen.load()) return false;
+  if (length < 0 || (length > 0 && !source)) return false;
+  if (state.removed.load()) {
+    if (!WaitForResponse(state, 0, timeoutMs)) return false;
+  }
+  if (!state.commandEndpoint) return false;
+  usb::CLumoControlEndPoint& endpoint = *state.commandEndpoint;
+  const auto transferTimeout = static_cast<std::uint32_t>(std::max(timeoutMs, 0));
+
+  platform::UniqueHandle event(platform::CreateEventObject(false, false));
+  platform::Overlapped overlapped;
+  overlapped.event = event.get();
+  std::int32_t remaining = length;
+  std::int32_t position = 0;
+  do {
+    const auto n = static_cast<std::uint8_t>(std::min(remaining, kBufferChunkSize));
+    std::uint8_t encoded[kFrameBufferSize];
+    const std::size_t size = EncodeBufferFrame(encoded, source + position, n);
+    remaining -= n;
+    position += n;
+
+    PrepareCommandEndpoint(state, transferTimeout);
+    usb::RequestHandle request =
+        endpoint.BeginTransfer(encoded, static_cast<std::uint32_t>(size), &overlapped);
+    if (endpoint.DriverStatus != 0 || endpoint.BusStatus != 0) {
+      ConsoleLog("ioSend BeginDataXfers error,error:%d,%d\r\n",
+                 static_cast<int>(endpoint.DriverStatus), static_cast<int>(endpoint.BusStatus));
+      return false;
+    }
+    if (!endpoint.WaitTransfer(&overlapped, transferTimeout)) {
+      endpoint.AbortPending();
+      if (endpoint.OsError == platform::kErrorIoPending)
+        platform::WaitForEvent(overlapped.event, transferTimeout);
+      else
+        ConsoleLog("ioSend wait xfer error,lasterror:%d\r\n", static_cast<int>(endpoint.OsError));
+    }
+    std::uint32_t done = static_cast<std::uint32_t>(size);
+    if (!endpoint.FinishTransfer(encoded, &done, &overlapped, request, nullptr))
+      ConsoleLog("ioSend wait xfer error,lasterror:%d\r\n", static_cast<int>(endpoint.OsError));
+    else if (done != 0)
+      ConsoleLog("ioSend success send len = %d!\r\n", static_cast<int>(done));
+  } while (remaining != 0);
+  return true;
+}
+
+bool ReadBuffer(CameraState& state, std::uint8_t* destination, std::int32_t* count,
+                std::int32_t timeoutMs) {
+  if (!state.isOpen.load() || state.removed.load() || !count) return false;
+  std::unique_lock<std::mutex> lock(state.bufferLock);
+  state.bufferArrived = false;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+  state.bufferCondition.wait_until(lock, deadline, [&] {
+    return state.bufferArrived || state.bufferWriteIndex != state.bufferReadIndex;
+  });
+  const std::uint32_t write = state.bufferWriteIndex;
+  const std::uint32_t read = state.bufferReadIndex;
+  if (write == read || *count <= 0 || !destination) return false;
+  const std::uint32_t end = write > read ? write : static_cast<std::uint32_t>(state.bufferRing.size());
+  const std::uint32_t available = end - read;
+  const std::uint32_t taken = std::min(available, static_cast<std::uint32_t>(*count));
+  std::memcpy(destination, state.bufferRing.data() + read, taken);
+  std::uint32_t next = read + taken;
+  if (next == state.bufferRing.size()) next = 0;
+  state.bufferReadIndex = next;
+  *count = static_cast<std::int32_t>(taken);
+  return true;
+}
+
+}  // namespace lumo::command

@@ -1,0 +1,27 @@
+// The buffer channel: a free byte pipe to and from the camera, carried in
+// command frames with the reserved address 0x5AA555AA.
+#pragma once
+
+#include <cstdint>
+
+namespace lumo::camera {
+struct CameraState;
+}
+
+namespace lumo::command {
+
+// Payload bytes carried by one outgoing frame at the most.
+constexpr std::int32_t kBufferChunkSize = 200;
+
+// Sends `length` bytes in frames of up to 200 payload bytes (one empty
+// frame for a length of 0). A negative length is refused.
+bool SendBuffer(camera::CameraState& state, const std::uint8_t* source, std::int32_t length,
+                std::int32_t timeoutMs);
+
+// Waits up to `timeoutMs` for unread buffer-channel bytes and copies at
+// most *count of them (a count of 0 or less copies nothing); *count is set
+// to the number copied. Bytes that do not fit stay for the next call.
+bool ReadBuffer(camera::CameraState& state, std::uint8_t* destination, std::int32_t* count,
+                std::int32_t timeoutMs);
+
+}  // namespace lumo::command

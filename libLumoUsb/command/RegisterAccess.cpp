@@ -1,0 +1,104 @@
+#include "command/RegisterAccess.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "camera/CameraState.h"
+#include "command/CommandFrame.h"
+#include "usb/ControlEndPoint.h"
+
+namespace lumo::command {
+
+using camera::CameraState;
+
+namespace {
+
+// Encodes and sends one register frame. The transfer's own result is not
+// looked at: a lost request shows as a missing answer.
+bool SendRegisterFrame(CameraState& state, std::uint32_t address, const std::uint8_t* data,
+                       std::int64_t length, int type) {
+  std::uint8_t encoded[kFrameBufferSize] = {};
+  std::int64_t size = length;
+  if (EncodeCommandFrame(encoded, static_cast<std::int32_t>(address), data, &size, type) == 0)
+    return false;
+  PrepareCommandEndpoint(state, kCommandTimeoutMs);
+  std::uint32_t sent = static_cast<std::uint32_t>(size);
+  state.commandEndpoint->WriteSync(encoded, &sent);
+  return true;
+}
+
+// Copies the stored answer for `address`, at most `capacity` bytes.
+void CopyAnswer(CameraState& state, std::uint32_t address, std::uint8_t* destination,
+                std::size_t capacity) {
+  std::lock_guard<std::mutex> lock(state.responseLock);
+  const std::vector<std::uint8_t>& answer = state.responseStore[address];
+  const std::size_t count = std::min(capacity, answer.size());
+  if (count && destination) std::memcpy(destination, answer.data(), count);
+}
+
+}  // namespace
+
+void PrepareCommandEndpoint(CameraState& state, std::uint32_t timeoutMs) {
+  usb::CLumoControlEndPoint& endpoint = *state.commandEndpoint;
+  endpoint.DriverStatus = 0;
+  endpoint.BusStatus = 0;
+  endpoint.BytesDone = 0;
+  endpoint.OsError = 0;
+  endpoint.Recipient = 2;
+  endpoint.RequestKind = 2;
+  endpoint.RequestCode = kCommandRequest;
+  endpoint.RequestValue = kCommandValue;
+  endpoint.RequestIndex = 0;
+  endpoint.DeviceToHost = 0;
+  endpoint.TimeoutMs = timeoutMs;
+}
+
+void ExpectResponse(CameraState& state, std::uint32_t address) {
+  std::lock_guard<std::mutex> lock(state.responseLock);
+  state.responseArrived = false;
+  state.awaitedAddress = address;
+}
+
+bool AwaitResponse(CameraState& state, std::int32_t timeoutMs) {
+  std::unique_lock<std::mutex> lock(state.responseLock);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+  state.responseCondition.wait_until(lock, deadline, [&] { return state.responseArrived; });
+  return state.responseArrived;
+}
+
+bool WaitForResponse(CameraState& state, std::uint32_t address, std::int32_t timeoutMs) {
+  ExpectResponse(state, address);
+  return AwaitResponse(state, timeoutMs);
+}
+
+bool WriteRegister(CameraState& state, std::int64_t address, std::uint8_t* data,
+                   std::int32_t length, std::int32_t timeoutMs) {
+  if (!state.isOpen.load() || state.removed.load() || !state.commandEndpoint) return false;
+  if (length < 0 || (length > 0 && !data)) return false;
+  const auto registerAddress = static_cast<std::uint32_t>(address);
+  ExpectResponse(state, registerAddress);
+  if (!SendRegisterFrame(state, registerAddress, data, length, kFrameRegisterWrite)) return false;
+  if (!AwaitResponse(state, timeoutMs)) return false;
+  CopyAnswer(state, registerAddress, data, static_cast<std::size_t>(length));
+  return true;
+}
+
+bool ReadRegister(CameraState& state, std::int64_t address, std::uint8_t* destination,
+                  std::uint32_t length, std::int32_t timeoutMs) {
+  if (!state.isOpen.load()) return false;
+  const auto registerAddress = static_cast<std::uint32_t>(address);
+  if (state.removed.load()) {
+    // Detached: no answer can come, since the response reader is stopped.
+    if (!WaitForResponse(state, registerAddress, timeoutMs)) return false;
+  }
+  if (!state.commandEndpoint) return false;
+  ExpectResponse(state, registerAddress);
+  SendRegisterFrame(state, registerAddress, nullptr, 0, kFrameRegisterRead);
+  if (!AwaitResponse(state, timeoutMs)) return false;
+  CopyAnswer(state, registerAddress, destination, length);
+  return true;
+}
+
+}  // namespace lumo::command

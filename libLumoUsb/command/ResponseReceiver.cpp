@@ -1,0 +1,210 @@
+#include "command/ResponseReceiver.h"
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "Log.h"
+#include "camera/CameraState.h"
+#include "command/CommandFrame.h"
+#include "platform/UniqueHandle.h"
+#include "usb/ControlEndPoint.h"
+
+namespace lumo::command {
+
+using camera::CameraState;
+
+namespace {
+
+constexpr std::uint32_t kStateMask = 0x7FFFFFFFu;
+constexpr auto kIdlePause = std::chrono::milliseconds(10);
+
+void ResetReceiver(CameraState& state) {
+  state.rxState = camera::kReceiveIdle;
+  state.rxControl = 0;
+  state.rxLength = 0;
+  state.rxExpected = 0;
+  state.rxCount = 0;
+}
+
+std::size_t AddressWidth(std::uint8_t control) { return 2u * ((control >> 1) & 3u) + 2u; }
+bool HasStatusByte(std::uint8_t control) { return (control >> 5) == kFrameWithStatus; }
+
+// Appends buffer-channel bytes to the ring. The ring and its write index are
+// changed under bufferLock, where ReadBuffer reads them.
+void AppendToBufferRing(CameraState& state, const std::uint8_t* data, std::size_t length) {
+  std::lock_guard<std::mutex> lock(state.bufferLock);
+  const std::size_t size = state.bufferRing.size();
+  std::size_t write = state.bufferWriteIndex;
+  if (write + length < size) {
+    std::memcpy(state.bufferRing.data() + write, data, length);
+    write += length;
+  } else {
+    const std::size_t first = size - write;
+    std::memcpy(state.bufferRing.data() + write, data, first);
+    std::memcpy(state.bufferRing.data(), data + first, length - first);
+    write = length - first;
+  }
+  state.bufferWriteIndex = static_cast<std::uint32_t>(write);
+  state.bufferArrived = true;
+  state.bufferCondition.notify_all();
+}
+
+void StoreResponse(CameraState& state, std::uint64_t address, const std::uint8_t* data,
+                   std::size_t length) {
+  std::lock_guard<std::mutex> lock(state.responseLock);
+  state.responseStore[static_cast<std::uint32_t>(address)].assign(data, data + length);
+  if (address == state.awaitedAddress) {
+    state.responseArrived = true;
+    state.responseCondition.notify_all();
+  }
+}
+
+}  // namespace
+
+void complate_data(CameraState& state) {
+  const std::uint8_t control = state.rxControl;
+  const std::size_t expected = state.rxExpected;
+  if (control & 1) {
+    const std::uint8_t head[2] = {state.rxControl, state.rxLength};
+    const std::uint8_t computed = Crc8(state.rxBody.data(), expected - 1, Crc8(head, 2));
+    const std::uint8_t received = state.rxBody[expected - 1];
+    if (computed != received) {
+      ConsoleLog("complate_data=>crc8_error(%02X!=%02X)\r\n", computed, received);
+      ResetReceiver(state);
+      return;
+    }
+  }
+  const std::size_t width = AddressWidth(control);
+  std::uint64_t address = 0;
+  for (std::size_t i = 0; i < width; ++i) address = (address << 8) | state.rxBody[i];
+  const std::uint8_t* data = state.rxBody.data() + width + (HasStatusByte(control) ? 1 : 0);
+  const std::size_t length = state.rxLength;
+
+  if (address == kBufferChannelAddress)
+    AppendToBufferRing(state, data, length);
+  else
+    StoreResponse(state, address, data, length);
+  ResetReceiver(state);
+}
+
+void AcceptByte(CameraState& state, std::uint8_t value) {
+  switch (state.rxState & kStateMask) {
+    case camera::kReceiveAwaitControl: {
+      state.rxState = camera::kReceiveAwaitLength;
+      state.rxControl = value;
+      state.rxLength = 0;
+      state.rxExpected = 0;
+      state.rxCount = 0;
+      const unsigned version = (value >> 3) & 3u;
+      if (version != 0) {
+        ResetReceiver(state);
+        ConsoleLog("ver = %d not support!Reset recv status!\r\n", static_cast<int>(version));
+      }
+      break;
+    }
+    case camera::kReceiveAwaitLength: {
+      const std::uint8_t control = state.rxControl;
+      state.rxState = camera::kReceiveInBody;
+      state.rxLength = value;
+      state.rxExpected = static_cast<std::uint16_t>(value + (control & 1) + AddressWidth(control) +
+                                                    (HasStatusByte(control) ? 1 : 0));
+      break;
+    }
+    case camera::kReceiveInBody:
+      state.rxState = camera::kReceiveInBody;
+      state.rxBody[state.rxCount] = value;
+      ++state.rxCount;  // eight bits: a body over 255 bytes never completes
+      if (state.rxCount == state.rxExpected) complate_data(state);
+      break;
+    default:
+      ResetReceiver(state);
+      break;
+  }
+}
+
+bool ParseReceivedBytes(CameraState& state, const std::uint8_t* bytes, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint8_t byte = bytes[i];
+    const bool escapePending = (state.rxState & camera::kReceiveEscapePending) != 0;
+    switch (byte) {
+      case kFrameFlag:
+        state.rxState = camera::kReceiveAwaitControl;
+        state.rxControl = 0;
+        state.rxLength = 0;
+        state.rxExpected = 0;
+        state.rxCount = 0;
+        break;
+      case kFrameEscape: {
+        const std::uint32_t plain = state.rxState & kStateMask;
+        if (plain == camera::kReceiveAwaitControl || plain == camera::kReceiveAwaitLength ||
+            plain == camera::kReceiveInBody)
+          state.rxState |= camera::kReceiveEscapePending;
+        else
+          ResetReceiver(state);
+        break;
+      }
+      case kEscapedFlag:
+        AcceptByte(state, escapePending ? kFrameFlag : kEscapedFlag);
+        break;
+      case kEscapedEscape:
+        AcceptByte(state, escapePending ? kFrameEscape : kEscapedEscape);
+        break;
+      default:
+        if (escapePending)
+          ResetReceiver(state);
+        else
+          AcceptByte(state, byte);
+        break;
+    }
+  }
+  return true;
+}
+
+void RunResponseReader(CameraState* state) {
+  if (!state->isOpen.load()) return;
+  platform::UniqueHandle event(platform::CreateEventObject(false, false));
+  platform::Overlapped overlapped;
+  overlapped.event = event.get();
+  do {
+    usb::CLumoControlEndPoint& endpoint = *state->responseEndpoint;
+    std::uint32_t length = kPollLength;
+    endpoint.Recipient = 2;
+    endpoint.RequestKind = 2;
+    endpoint.RequestCode = kCommandRequest;
+    endpoint.RequestValue = kCommandValue;
+    endpoint.RequestIndex = 0;
+    endpoint.DeviceToHost = 1;
+    endpoint.TimeoutMs = kCommandTimeoutMs;
+    endpoint.DriverStatus = 0;
+    endpoint.BusStatus = 0;
+    endpoint.BytesDone = 0;
+    endpoint.OsError = 0;
+
+    usb::RequestHandle request =
+        endpoint.BeginTransfer(state->responseTransferBuffer.data(), length, &overlapped);
+    if (endpoint.DriverStatus != 0 || endpoint.BusStatus != 0) {
+      ConsoleLog("ioRead BeginDataXfers error,error:%d,%d\r\n",
+                 static_cast<int>(endpoint.DriverStatus), static_cast<int>(endpoint.BusStatus));
+      continue;  // the request, if any, is cancelled and awaited as it goes
+    }
+    if (!endpoint.WaitTransfer(&overlapped, kCommandTimeoutMs)) {
+      endpoint.AbortPending();
+      if (endpoint.OsError == platform::kErrorIoPending)
+        platform::WaitForEvent(overlapped.event, kCommandTimeoutMs);
+      else
+        ConsoleLog("ioRead wait xfer error,lasterror:%d\r\n", static_cast<int>(endpoint.OsError));
+    }
+    if (!endpoint.FinishTransfer(state->responseTransferBuffer.data(), &length, &overlapped,
+                                 request, nullptr)) {
+      ConsoleLog("ioRead wait xfer error,lasterror:%d\r\n", static_cast<int>(endpoint.OsError));
+      std::this_thread::sleep_for(kIdlePause);
+    } else if (length != 0) {
+      ParseReceivedBytes(*state, state->responseTransferBuffer.data(), length);
+    } else {
+      std::this_thread::sleep_for(kIdlePause);
+    }
+  } while (state->responseReaderRunning.load());
+}
+
+}  // namespace lumo::command
