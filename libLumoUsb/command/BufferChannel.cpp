@@ -59,7 +59,7 @@ bool SendBuffer(CameraState& state, const std::uint8_t* source, std::int32_t len
     remaining -= n;
     position += n;
 
-    PrepareCommandEndpoint(state, transferTimeout);
+    PrepareCommandTransfer(endpoint, false, transferTimeout);
     usb::RequestHandle request =
         endpoint.BeginTransfer(encoded, static_cast<std::uint32_t>(size), &overlapped);
     if (endpoint.DriverStatus != 0 || endpoint.BusStatus != 0) {

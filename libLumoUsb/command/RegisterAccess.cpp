@@ -22,7 +22,7 @@ bool SendRegisterFrame(CameraState& state, std::uint32_t address, const std::uin
   std::int64_t size = length;
   if (EncodeCommandFrame(encoded, static_cast<std::int32_t>(address), data, &size, type) == 0)
     return false;
-  PrepareCommandEndpoint(state, kCommandTimeoutMs);
+  PrepareCommandTransfer(*state.commandEndpoint, false, kCommandTimeoutMs);
   std::uint32_t sent = static_cast<std::uint32_t>(size);
   state.commandEndpoint->WriteSync(encoded, &sent);
   return true;
@@ -38,21 +38,6 @@ void CopyAnswer(CameraState& state, std::uint32_t address, std::uint8_t* destina
 }
 
 }  // namespace
-
-void PrepareCommandEndpoint(CameraState& state, std::uint32_t timeoutMs) {
-  usb::CLumoControlEndPoint& endpoint = *state.commandEndpoint;
-  endpoint.DriverStatus = 0;
-  endpoint.BusStatus = 0;
-  endpoint.BytesDone = 0;
-  endpoint.OsError = 0;
-  endpoint.Recipient = 2;
-  endpoint.RequestKind = 2;
-  endpoint.RequestCode = kCommandRequest;
-  endpoint.RequestValue = kCommandValue;
-  endpoint.RequestIndex = 0;
-  endpoint.DeviceToHost = 0;
-  endpoint.TimeoutMs = timeoutMs;
-}
 
 void ExpectResponse(CameraState& state, std::uint32_t address) {
   std::lock_guard<std::mutex> lock(state.responseLock);

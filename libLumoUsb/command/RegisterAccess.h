@@ -33,8 +33,4 @@ bool AwaitResponse(camera::CameraState& state, std::int32_t timeoutMs);
 // ExpectResponse followed by AwaitResponse.
 bool WaitForResponse(camera::CameraState& state, std::uint32_t address, std::int32_t timeoutMs);
 
-// Sets the command endpoint up for a host-to-camera frame with the given
-// transfer time limit.
-void PrepareCommandEndpoint(camera::CameraState& state, std::uint32_t timeoutMs);
-
 }  // namespace lumo::command

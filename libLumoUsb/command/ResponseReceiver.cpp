@@ -169,17 +169,7 @@ void RunResponseReader(CameraState* state) {
   do {
     usb::CLumoControlEndPoint& endpoint = *state->responseEndpoint;
     std::uint32_t length = kPollLength;
-    endpoint.Recipient = 2;
-    endpoint.RequestKind = 2;
-    endpoint.RequestCode = kCommandRequest;
-    endpoint.RequestValue = kCommandValue;
-    endpoint.RequestIndex = 0;
-    endpoint.DeviceToHost = 1;
-    endpoint.TimeoutMs = kCommandTimeoutMs;
-    endpoint.DriverStatus = 0;
-    endpoint.BusStatus = 0;
-    endpoint.BytesDone = 0;
-    endpoint.OsError = 0;
+    PrepareCommandTransfer(endpoint, true, kCommandTimeoutMs);
 
     usb::RequestHandle request =
         endpoint.BeginTransfer(state->responseTransferBuffer.data(), length, &overlapped);

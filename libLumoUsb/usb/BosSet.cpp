@@ -1,4 +1,5 @@
 #include "usb/BosSet.h"
+#include "usb/LittleEndian.h"
 
 #include <cstring>
 
@@ -11,10 +12,6 @@ constexpr std::size_t kUsb2ExtensionSize = 7;
 constexpr std::size_t kSuperSpeedSize = 10;
 constexpr std::size_t kContainerIdSize = 20;
 
-std::uint16_t Read16(const std::uint8_t* bytes) {
-  return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
-}
-
 }  // namespace
 
 std::unique_ptr<BosSet> ParseBos(const std::uint8_t* data, std::size_t size) {
@@ -22,7 +19,7 @@ std::unique_ptr<BosSet> ParseBos(const std::uint8_t* data, std::size_t size) {
   if (!data || size < kBosHeaderSize) return bos;
   bos->bLength = data[0];
   bos->bDescriptorType = data[1];
-  bos->wTotalLength = Read16(data + 2);
+  bos->wTotalLength = ReadLittle16(data + 2);
   bos->bNumDeviceCaps = data[4];
 
   long remaining = static_cast<long>(bos->wTotalLength) - bos->bLength;
@@ -52,10 +49,10 @@ std::unique_ptr<BosSet> ParseBos(const std::uint8_t* data, std::size_t size) {
           record->bDescriptorType = c[1];
           record->bDevCapabilityType = c[2];
           record->bmAttributes = c[3];
-          record->wSpeedsSupported = Read16(c + 4);
+          record->wSpeedsSupported = ReadLittle16(c + 4);
           record->bFunctionalitySupport = c[6];
           record->bU1DevExitLat = c[7];
-          record->wU2DevExitLat = Read16(c + 8);
+          record->wU2DevExitLat = ReadLittle16(c + 8);
           bos->SuperSpeed = std::move(record);
         }
         break;

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "usb/DevicePath.h"
+#include "usb/LittleEndian.h"
 #include "usb/DriverInterface.h"
 #include "usb/LumoUSBDevice.h"
 
@@ -18,10 +19,6 @@ constexpr std::uint8_t kDescriptorString = 3;
 constexpr std::uint8_t kDescriptorBos = 15;
 constexpr std::uint32_t kDescriptorTimeoutSeconds = 5;
 constexpr std::uint16_t kLanguageEnglishUs = 0x0409;
-
-std::uint16_t Read16(const std::uint8_t* bytes) {
-  return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
-}
 
 std::uint8_t HighByte(std::uint16_t value) { return static_cast<std::uint8_t>(value >> 8); }
 
@@ -69,7 +66,7 @@ bool CLumoUSBDevice::FetchVariable(std::uint8_t type, std::uint8_t index,
   std::vector<std::uint8_t> head;
   if (!FetchDescriptor(type, index, languageId, headerLength, &head, keepDriverStatus))
     return false;
-  const std::uint16_t length = totalLength ? Read16(&head[2]) : head[0];
+  const std::uint16_t length = totalLength ? ReadLittle16(&head[2]) : head[0];
   return FetchDescriptor(type, index, languageId, length, data, keepDriverStatus);
 }
 
@@ -78,13 +75,13 @@ void CLumoUSBDevice::FetchDeviceDescriptor() {
   std::vector<std::uint8_t> data;
   if (!FetchDescriptor(kDescriptorDevice, 0, 0, 18, &data, true)) return;
   std::copy(data.begin(), data.end(), deviceDescriptor_.begin());
-  BcdUsb = Read16(&data[2]);
+  BcdUsb = ReadLittle16(&data[2]);
   DeviceClass = data[4];
   DeviceSubClass = data[5];
   DeviceProtocol = data[6];
-  VendorId = Read16(&data[8]);
-  ProductId = Read16(&data[10]);
-  BcdDevice = Read16(&data[12]);
+  VendorId = ReadLittle16(&data[8]);
+  ProductId = ReadLittle16(&data[10]);
+  BcdDevice = ReadLittle16(&data[12]);
   ConfigurationCount = data[17];
   const std::uint8_t maxPacket = data[7];
   const std::uint8_t generation = HighByte(BcdUsb);
@@ -100,7 +97,7 @@ void CLumoUSBDevice::FetchLanguage() {
   const std::size_t count = table[0] >= 2 ? (table[0] - 2u) / 2u : 0;
   LanguageId = 0;
   for (std::size_t i = 0; i < count && 2 + 2 * i + 1 < table.size(); ++i) {
-    const std::uint16_t language = Read16(&table[2 + 2 * i]);
+    const std::uint16_t language = ReadLittle16(&table[2 + 2 * i]);
     if (i == 0) LanguageId = language;
     if (language == kLanguageEnglishUs) LanguageId = kLanguageEnglishUs;
   }

@@ -1,4 +1,5 @@
 #include "usb/UsbConfiguration.h"
+#include "usb/LittleEndian.h"
 
 #include <algorithm>
 
@@ -20,10 +21,6 @@ constexpr std::size_t kConfigurationDescriptorSize = 9;
 // Descriptors of other kinds stepped over within one setting before each
 // further one uses up an endpoint position.
 constexpr int kMaxSteppedOver = 11;
-
-std::uint16_t Read16(const std::uint8_t* bytes) {
-  return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
-}
 
 std::unique_ptr<CLumoUSBEndPoint> MakeEndpoint(platform::Handle driverHandle,
                                                const EndpointDescriptor& descriptor,
@@ -80,7 +77,7 @@ std::unique_ptr<UsbInterfaceSetting> ParseInterfaceSetting(platform::Handle driv
     if (type == kTypeEndpoint) {
       if (offset + kEndpointDescriptorSize > size) break;
       const std::uint8_t* bytes = data + offset;
-      const EndpointDescriptor descriptor{bytes[0], bytes[1], bytes[2], bytes[3], Read16(bytes + 4),
+      const EndpointDescriptor descriptor{bytes[0], bytes[1], bytes[2], bytes[3], ReadLittle16(bytes + 4),
                                           bytes[6]};
       ++filled;
       setting->DescriptorsLength = static_cast<std::uint16_t>(setting->DescriptorsLength + length);
@@ -92,7 +89,7 @@ std::unique_ptr<UsbInterfaceSetting> ParseInterfaceSetting(platform::Handle driv
         const std::uint8_t companionLength = data[offset];
         if (offset + kCompanionDescriptorSize <= size) {
           const std::uint8_t* c = data + offset;
-          companion = CompanionDescriptor{c[0], c[1], c[2], c[3], Read16(c + 4)};
+          companion = CompanionDescriptor{c[0], c[1], c[2], c[3], ReadLittle16(c + 4)};
           hasCompanion = true;
         }
         setting->DescriptorsLength =
@@ -123,7 +120,7 @@ std::unique_ptr<UsbConfiguration> ParseConfiguration(platform::Handle driverHand
   if (!data || size < kConfigurationDescriptorSize) return configuration;
   configuration->bLength = data[0];
   configuration->bDescriptorType = data[1];
-  configuration->wTotalLength = Read16(data + 2);
+  configuration->wTotalLength = ReadLittle16(data + 2);
   configuration->bNumInterfaces = data[4];
   configuration->bConfigurationValue = data[5];
   configuration->iConfiguration = data[6];
