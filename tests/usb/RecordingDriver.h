@@ -71,13 +71,13 @@ class RecordingDriver : public platform::virt::VirtualDriver {
         request.id, error, [&](const platform::virt::RequestBuffers& b) -> std::uint32_t {
           if (request.code == usb::CODE_DIRECT_TRANSFER) {
             const auto n = std::min<std::uint32_t>(b.outSize, std::uint32_t(data.size()));
-            std::memcpy(b.out, data.data(), n);
+            if (n) std::memcpy(b.out, data.data(), n);
             return n;
           }
           std::uint32_t offset = 0;
           std::memcpy(&offset, b.out + 30, 4);
           const auto n = std::min<std::uint32_t>(b.outSize - offset, std::uint32_t(data.size()));
-          std::memcpy(b.out + offset, data.data(), n);
+          if (n) std::memcpy(b.out + offset, data.data(), n);
           std::memcpy(b.out + 18, &usbStatus, 4);
           return offset + n;
         });
@@ -101,7 +101,7 @@ class RecordingDriver : public platform::virt::VirtualDriver {
         id, controlError, [&](const platform::virt::RequestBuffers& b) -> std::uint32_t {
           const auto n = std::min<std::uint32_t>(b.outSize - usb::kTransferRecordSize,
                                                  std::uint32_t(controlReply.size()));
-          std::memcpy(b.out + usb::kTransferRecordSize, controlReply.data(), n);
+          if (n) std::memcpy(b.out + usb::kTransferRecordSize, controlReply.data(), n);
           std::memcpy(b.out + 18, &controlUsbStatus, 4);
           return usb::kTransferRecordSize + n;
         });

@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Installs the Debian packages needed to build and test libLumoUsb:
+#   cmake, ninja-build, g++, libgtest-dev, googletest (sources in
+#   /usr/src/googletest), libbenchmark-dev
+# with --cross, the mingw-w64 compilers for 64-bit Windows
+# (g++-mingw-w64-x86-64), and with --fuzz, clang with its libFuzzer runtime.
+#
+# Only missing packages are installed, and the package index is refreshed
+# once, only when something is missing: on a machine that has everything the
+# script returns at once.
+set -euo pipefail
+
+cross=0
+fuzz=0
+for arg in "$@"; do
+  case "$arg" in
+    --cross) cross=1 ;;
+    --fuzz) fuzz=1 ;;
+    -h | --help)
+      echo "usage: $0 [--cross] [--fuzz]"
+      exit 0
+      ;;
+    *)
+      echo "install-deps.sh: unknown argument '$arg'" >&2
+      echo "usage: $0 [--cross] [--fuzz]" >&2
+      exit 2
+      ;;
+  esac
+done
+
+packages=(cmake ninja-build g++ libgtest-dev googletest libbenchmark-dev)
+if [[ $cross -eq 1 ]]; then
+  packages+=(g++-mingw-w64-x86-64)
+fi
+if [[ $fuzz -eq 1 ]]; then
+  packages+=(clang libclang-rt-14-dev)
+fi
+
+installed() {
+  [[ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" == "install ok installed" ]]
+}
+
+missing=()
+for package in "${packages[@]}"; do
+  installed "$package" || missing+=("$package")
+done
+# The test build compiles GoogleTest from these sources when cross-compiling;
+# reinstall the package if they were removed by hand.
+if [[ ! -f /usr/src/googletest/CMakeLists.txt ]] && installed googletest; then
+  missing+=(googletest)
+  reinstall=(--reinstall)
+else
+  reinstall=()
+fi
+
+if [[ ${#missing[@]} -eq 0 ]]; then
+  exit 0
+fi
+
+if [[ $(id -u) -eq 0 ]]; then
+  sudo=()
+elif command -v sudo >/dev/null 2>&1; then
+  sudo=(sudo)
+else
+  echo "install-deps.sh: missing packages (${missing[*]}) and not root" >&2
+  exit 1
+fi
+
+echo "install-deps.sh: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -q
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q \
+  --no-install-recommends "${reinstall[@]}" "${missing[@]}" </dev/null
