@@ -11,6 +11,7 @@
 #include "DriverWire.h"
 #include "EmulatedDriver.h"
 #include "EndpointQueues.h"
+#include "lumo/emulator/CameraFirmware.h"
 #include "platform/virtual/VirtualBus.h"
 
 namespace lumo::emulator {
@@ -40,6 +41,7 @@ class EmulatedDevice::Parts {
     // failed every outstanding request; what the queues hold is stale.
     virt::Unplug(path);
     queues.Clear();
+    firmware->DiscardOutgoing();
     plugged = false;
     return true;
   }
@@ -51,6 +53,8 @@ class EmulatedDevice::Parts {
 
   const DeviceIdentity identity;
   const std::string path;
+  // Declared before `control`, which may hold a handler forwarding to it.
+  const std::unique_ptr<CameraFirmware> firmware = std::make_unique<CameraFirmware>();
   ControlRequests control;
   EndpointQueues queues;
   EmulatedDriver driver;
@@ -77,8 +81,10 @@ EmulatedDevice::EmulatedDevice(DeviceIdentity identity)
 EmulatedDevice::~EmulatedDevice() { parts_->Unplug(); }
 
 std::unique_ptr<EmulatedDevice> EmulatedDevice::Camera(const std::string& serial) {
-  return std::make_unique<EmulatedDevice>(DeviceIdentity{kCameraVendorId, kCameraProductId, serial},
-                                          CameraDescriptors(serial));
+  auto camera = std::make_unique<EmulatedDevice>(
+      DeviceIdentity{kCameraVendorId, kCameraProductId, serial}, CameraDescriptors(serial));
+  camera->UseCameraFirmware();
+  return camera;
 }
 
 std::unique_ptr<EmulatedDevice> EmulatedDevice::OtherDevice(const std::string& serial,
@@ -99,6 +105,10 @@ void EmulatedDevice::SetDescriptors(DescriptorSet descriptors) {
 DescriptorSet EmulatedDevice::Descriptors() const { return parts_->control.Descriptors(); }
 void EmulatedDevice::SetVendorRequestHandler(std::unique_ptr<VendorRequestHandler> handler) {
   parts_->control.SetVendorHandler(std::move(handler));
+}
+CameraFirmware& EmulatedDevice::Firmware() { return *parts_->firmware; }
+void EmulatedDevice::UseCameraFirmware() {
+  parts_->control.SetVendorHandler(parts_->firmware->Handler());
 }
 std::uint8_t EmulatedDevice::CurrentConfiguration() const {
   return parts_->control.Configuration();

@@ -152,7 +152,8 @@ TEST_F(CameraDescriptorTest, MissingDescriptorsAndUnknownRequestsStall) {
     EXPECT_EQ(Get32(record, 18), emulator::kStallUsbStatus) << c.what;
     EXPECT_NE(Get32(record, 18), 0u) << c.what;
   }
-  // Vendor requests stall while no firmware handler is installed.
+  // Vendor requests the firmware does not serve stall (the command channel
+  // is addressed to an endpoint, not to the device).
   auto vendor = ControlRecord(0xC0, 0xFE, 0xF000, 0, 16, 16);
   EXPECT_EQ(InOut(handle, kControl, vendor).error, platform::kErrorGenFailure);
   EXPECT_EQ(Get32(vendor, 18), emulator::kStallUsbStatus);

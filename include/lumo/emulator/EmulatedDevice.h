@@ -13,7 +13,8 @@
 // What the emulated driver answers:
 //   - descriptors and the standard requests on endpoint zero from the
 //     device's DescriptorSet; vendor requests go to its VendorRequestHandler
-//     (none installed: they stall);
+//     (none installed: they stall). Cameras made with Camera() come with
+//     their CameraFirmware installed as that handler (CameraFirmware.h);
 //   - transfers on the other endpoints stay pending until data for them is
 //     pushed (IN) or are taken at once and recorded (OUT);
 //   - the driver's information codes with the constants below;
@@ -108,6 +109,8 @@ class VendorRequestHandler {
 // \\?\USB#VID_xxxx&PID_xxxx#<serial>#{ae18aa60-7f6a-11d4-97dd-00010229b959}
 LUMO_EMULATOR_API std::string DevicePathFor(const DeviceIdentity& identity);
 
+class CameraFirmware;
+
 class LUMO_EMULATOR_API EmulatedDevice {
  public:
   // A device presenting `descriptors`.
@@ -118,7 +121,7 @@ class LUMO_EMULATOR_API EmulatedDevice {
   EmulatedDevice(const EmulatedDevice&) = delete;
   EmulatedDevice& operator=(const EmulatedDevice&) = delete;
 
-  // A camera with the given serial number.
+  // A camera with the given serial number, its firmware installed.
   static std::unique_ptr<EmulatedDevice> Camera(const std::string& serial);
   // A device of the same driver that is not a camera (a plain USB 2 device).
   static std::unique_ptr<EmulatedDevice> OtherDevice(const std::string& serial,
@@ -145,6 +148,14 @@ class LUMO_EMULATOR_API EmulatedDevice {
   // Installs the firmware's vendor-request handler; nullptr restores the
   // default, which stalls every vendor request.
   void SetVendorRequestHandler(std::unique_ptr<VendorRequestHandler> handler);
+  // The device's camera firmware (command channel, registers, faults). Every
+  // device has one, living as long as the device; it serves vendor requests
+  // while installed: from the start on Camera() devices, after
+  // UseCameraFirmware() on others. Unplugging discards the bytes it had not
+  // sent yet.
+  CameraFirmware& Firmware();
+  // Installs Firmware() as the vendor-request handler.
+  void UseCameraFirmware();
   // The selected configuration value and the alternate setting of an interface.
   std::uint8_t CurrentConfiguration() const;
   std::uint8_t CurrentAlternate(std::uint8_t interfaceNumber) const;
