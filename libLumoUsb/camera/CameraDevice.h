@@ -24,6 +24,18 @@ class CameraDevice {
   bool Close();
   bool IsOpen() const { return state_->isOpen.load(); }
 
+  // Acquisition and frame hand-out.
+  bool StartAcquisition();
+  bool StopAcquisition();
+  // The oldest assembled frame, waiting up to `timeoutMs`. The frame stays
+  // valid until its buffer is reused or acquisition stops.
+  bool TakeFrame(FrameRecord** image, unsigned int timeoutMs);
+  int BufferCount() const;
+  void StoreBufferCount(int count);
+  // Stores the bytes per pixel of raw frames, bounded to 0..16 (negative
+  // values become 1).
+  void StorePixelSize(int size);
+
   // Command channel.
   bool WriteRegister(std::int64_t address, void* data, int length, int timeoutMs);
   bool ReadRegister(std::int64_t address, void* data, int length, int timeoutMs);

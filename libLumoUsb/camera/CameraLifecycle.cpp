@@ -87,6 +87,7 @@ bool CameraDevice::Open() {
 bool CameraDevice::Close() {
   CameraState& state = *state_;
   if (!state.isOpen.load()) return true;
+  StopAcquisition();
   StopResponseReader(state);
   CloseUsbDevice(state);
   state.isOpen = false;

@@ -15,17 +15,19 @@
 #include <thread>
 #include <vector>
 
+#include "camera/FrameRecord.h"
 #include "platform/UniqueHandle.h"
 #include "usb/ControlEndPoint.h"
 #include "usb/LumoUSBDevice.h"
 
 namespace lumo::camera {
 
-struct FrameRecord;
-
 // Size of the StreamRing, the circular buffer between the image reader and
 // the frame assembler.
 constexpr std::uint32_t kStreamRingSize = 0x1400000;  // 20 MiB
+
+// The largest frame pool one acquisition run may ask for (4 GiB).
+constexpr std::int32_t kMaxBufferCount = 1024;
 
 // Receive states of the command-frame receiver.
 enum ReceiveState : std::uint32_t {
@@ -76,6 +78,10 @@ struct CameraState {
   std::deque<FrameRecord*> readyFrames;
   std::deque<FrameRecord*> freeFrames;
   std::uint16_t completedFrames = 0;
+  // The frame pool of the running acquisition: made before the stream
+  // threads start, released by the frame assembler when its run ends.
+  std::unique_ptr<FrameRecord[]> framePool;
+  std::int32_t framePoolCount = 0;
 
   std::condition_variable bufferCondition;
   bool bufferArrived = false;
@@ -96,8 +102,8 @@ struct CameraState {
   std::uint16_t rxExpected = 0;
   std::uint8_t rxCount = 0;
 
-  FrameRecord* lineFrame = nullptr;
-  FrameRecord* lineScratch = nullptr;
+  FrameRecord* lineFrame = nullptr;                 // lineScratch while a frame is assembled
+  std::unique_ptr<FrameRecord> lineScratch;         // made on first use, kept for the state's life
   std::uint32_t lineState = 0;
   bool infoSeen = false;
   std::uint16_t packetType = 0;
@@ -105,5 +111,12 @@ struct CameraState {
   std::uint32_t packetLength = 0;
   std::uint32_t payloadTaken = 0;
 };
+
+// Makes the run's frame pool, sends the start request and starts the image
+// reader and the frame assembler; false (nothing started) when the pool
+// cannot be made or the camera refuses the request.
+bool StartStreaming(CameraState& state);
+// Joins the stream threads after acqRunning was cleared.
+void StopStreaming(CameraState& state);
 
 }  // namespace lumo::camera

@@ -96,11 +96,13 @@ bool LumoUsbManager::CloseDevice(void* handle) {
 }
 
 bool LumoUsbManager::StartAcq(void* handle) {
-  return WithOpenCamera(*state_, handle, false, [](CameraDevice&) { return false; });
+  return WithOpenCamera(*state_, handle, false,
+                        [](CameraDevice& camera) { return camera.StartAcquisition(); });
 }
 
 bool LumoUsbManager::StopAcq(void* handle) {
-  return WithOpenCamera(*state_, handle, false, [](CameraDevice&) { return false; });
+  return WithOpenCamera(*state_, handle, false,
+                        [](CameraDevice& camera) { return camera.StopAcquisition(); });
 }
 
 bool LumoUsbManager::SetupCommand(void* handle, std::int64_t address, void* data, int length,
@@ -130,21 +132,30 @@ bool LumoUsbManager::CameraReadBuffer(void* handle, void* buffer, int* length, i
 }
 
 int LumoUsbManager::GetBufferCount(void* handle) {
-  return WithOpenCamera(*state_, handle, 0, [](CameraDevice&) { return 0; });
+  return WithOpenCamera(*state_, handle, 0,
+                        [](CameraDevice& camera) { return camera.BufferCount(); });
 }
 
-void LumoUsbManager::SetBufferCount(void* handle, int) {
-  WithOpenCamera(*state_, handle, false, [](CameraDevice&) { return false; });
+void LumoUsbManager::SetBufferCount(void* handle, int count) {
+  WithOpenCamera(*state_, handle, false, [&](CameraDevice& camera) {
+    camera.StoreBufferCount(count);
+    return true;
+  });
 }
 
-void LumoUsbManager::SetPixelSize(void* handle, int) {
-  WithOpenCamera(*state_, handle, false, [](CameraDevice&) { return false; });
+void LumoUsbManager::SetPixelSize(void* handle, int size) {
+  WithOpenCamera(*state_, handle, false, [&](CameraDevice& camera) {
+    camera.StorePixelSize(size);
+    return true;
+  });
 }
 
-bool LumoUsbManager::CameraGetImage(void* handle, void** image, unsigned int) {
+bool LumoUsbManager::CameraGetImage(void* handle, void** image, unsigned int timeout) {
   lumo::platform::SharedGuard guard(state_->registryLock);
   CameraDevice* camera = FindCamera(*state_, handle);
   if (!camera) return false;
-  if (image) *image = nullptr;
-  return false;  // no frame is ever ready before acquisition exists
+  lumo::camera::FrameRecord* frame = nullptr;
+  if (!camera->TakeFrame(&frame, timeout)) return false;
+  if (image) *image = frame;
+  return true;
 }

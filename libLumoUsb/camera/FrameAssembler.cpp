@@ -1,0 +1,214 @@
+#include "camera/FrameAssembler.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "Log.h"
+#include "camera/CameraState.h"
+#include "camera/LinePacketDecoder.h"
+
+namespace lumo::camera {
+
+namespace {
+
+constexpr std::uint32_t kHeaderMagic[5] = {0x803C4953, 0x93498218, 0x05897F8D, 0x9AB38089,
+                                           0x0100A000};
+
+std::uint32_t Read32(const std::uint8_t* bytes) {
+  return static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
+         (static_cast<std::uint32_t>(bytes[2]) << 16) |
+         (static_cast<std::uint32_t>(bytes[3]) << 24);
+}
+
+std::uint16_t Read16(const std::uint8_t* bytes) {
+  return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
+}
+
+bool IsHeaderBlock(const std::uint8_t* block) {
+  for (int i = 0; i < 5; ++i)
+    if (Read32(block + 4 * i) != kHeaderMagic[i]) return false;
+  return true;
+}
+
+void ResetDecoderFully(CameraState& state) {
+  state.lineState = 0;
+  state.packetLength = 0;
+  state.packetType = 0;
+  state.payloadTaken = 0;
+  state.lineCount = 0;
+  state.lineFrame = nullptr;
+  state.infoSeen = false;
+}
+
+}  // namespace
+
+FrameAssembler::FrameAssembler(CameraState& state)
+    : state_(state), pixelSize_(state.pixelSize), bufferCount_(state.bufferCount) {
+  std::lock_guard<std::mutex> lock(state_.frameLock);
+  state_.readyFrames.clear();
+  state_.freeFrames.clear();
+  for (std::int32_t i = 0; state_.framePool && i < state_.framePoolCount; ++i)
+    state_.freeFrames.push_back(&state_.framePool[i]);
+}
+
+FrameAssembler::~FrameAssembler() {
+  {
+    std::lock_guard<std::mutex> lock(state_.frameLock);
+    state_.readyFrames.clear();
+    state_.freeFrames.clear();
+    state_.framePool.reset();
+    state_.framePoolCount = 0;
+  }
+  state_.lineState = 0;
+  state_.packetLength = 0;
+  state_.packetType = 0;
+  state_.payloadTaken = 0;
+  state_.lineFrame = nullptr;
+}
+
+bool FrameAssembler::Pass() {
+  const std::uint32_t write = state_.ringWritePos.load(std::memory_order_acquire);
+  std::uint32_t read = state_.ringReadPos.load(std::memory_order_relaxed);
+  if (write == read) return false;
+  const std::uint8_t* ring = state_.ring.get();
+  const std::uint32_t tail = kStreamRingSize - read;
+  const std::uint32_t available = write > read ? write - read : tail + write;
+
+  // A whole block lying in one piece is processed where it is.
+  if (fill_ == 0 && available >= kStreamBlockSize && tail >= kStreamBlockSize) {
+    const std::uint8_t* block = ring + read;
+    read += kStreamBlockSize;
+    if (read == kStreamRingSize) read = 0;
+    state_.ringReadPos.store(read, std::memory_order_release);
+    ProcessBlock(block);
+    return true;
+  }
+
+  const std::uint32_t n = std::min(available, kStreamBlockSize - fill_);
+  if (n < tail) {
+    std::memcpy(work_.data() + fill_, ring + read, n);
+    read += n;
+  } else {
+    std::memcpy(work_.data() + fill_, ring + read, tail);
+    std::memcpy(work_.data() + fill_ + tail, ring, n - tail);
+    read = n - tail;
+  }
+  fill_ += n;
+  state_.ringReadPos.store(read, std::memory_order_release);
+  if (fill_ == kStreamBlockSize) {
+    fill_ = 0;
+    ProcessBlock(work_.data());
+  }
+  return true;
+}
+
+void FrameAssembler::OpenFrame(const std::uint8_t* block) {
+  const std::uint16_t nw = Read16(block + 24);
+  const std::uint16_t nh = Read16(block + 26);
+  const std::uint32_t nframecount = Read32(block + 28);
+  const std::uint32_t packcount = Read32(block + 32);
+  const std::uint16_t cacheCount = Read16(block + 40);
+  const std::uint16_t cacheUseCount = Read16(block + 42);
+
+  if (!frameOpen_)
+    expectedFrame_ = nframecount;
+  else
+    TraceLog("last recv pacv :%d\r\n", static_cast<int>(blockCounter_));
+  TraceLog("new frame packcount:%d,nframecount:%d,ncache_count:%d,ncache_use_count:%d,nw:%d,nh:%d\r\n",
+           static_cast<int>(packcount), static_cast<int>(nframecount), cacheCount, cacheUseCount,
+           nw, nh);
+  frameOpen_ = true;
+  width_ = nw;
+  height_ = nh;
+  receivedBytes_ = 0;
+  blockCounter_ = packcount;
+  mode_ = Read32(block + 44);
+  if (expectedFrame_ != nframecount)
+    TraceLog("error r:%d if:%d\r\n", static_cast<int>(nframecount),
+             static_cast<int>(expectedFrame_));
+  if (packcount != kExpectedPackCount) TraceLog("error pack %d\r\n", static_cast<int>(packcount));
+  expectedFrame_ = nframecount + 1;
+  ResetDecoderFully(state_);
+  frameNumber_ = nframecount;
+
+  // A raw frame is stored in whole blocks behind the image offset; one
+  // whose blocks would run past the end of its buffer is refused.
+  const std::uint64_t size = std::uint64_t{width_} * height_ * static_cast<std::uint32_t>(pixelSize_);
+  const std::uint64_t stored = (size + kStreamBlockSize - 1) / kStreamBlockSize * kStreamBlockSize;
+  frameRefused_ = mode_ != kLinePacketMode && stored > kRawImageCapacity;
+  if (frameRefused_)
+    TraceLog("frame %d refused: %llu bytes\r\n", static_cast<int>(nframecount),
+             static_cast<unsigned long long>(size));
+}
+
+void FrameAssembler::ProcessBlock(const std::uint8_t* block) {
+  if (IsHeaderBlock(block)) {
+    OpenFrame(block);
+  } else if (!frameOpen_) {
+    return;  // data before the first header of a run
+  } else if (mode_ == kLinePacketMode) {
+    DecodeLinePackets(state_, block, frameNumber_, blockCounter_);
+  } else if (!frameRefused_) {
+    StoreRawBlock(block);
+  }
+  if (frameOpen_) ++blockCounter_;
+}
+
+void FrameAssembler::StoreRawBlock(const std::uint8_t* block) {
+  if (!current_) {
+    std::lock_guard<std::mutex> lock(state_.frameLock);
+    if (!state_.freeFrames.empty()) {
+      current_ = state_.freeFrames.front();
+      state_.freeFrames.pop_front();
+      FrameRecordHeader& header = current_->header;
+      header.width = width_;
+      header.height = height_;
+      header.depth = static_cast<std::uint32_t>(pixelSize_);
+      header.frameNumber = frameNumber_;
+      header.format = 0;
+      header.reserved72 = 0;
+      header.imageAddress = current_->Bytes() + kRawImageOffset;
+    }
+  }
+  if (!current_) {
+    ConsoleLog("lost frame [%d]!\r\n", static_cast<int>(frameNumber_));
+    return;
+  }
+  if (receivedBytes_ + kStreamBlockSize > kRawImageCapacity) return;  // never past the buffer
+  std::memcpy(current_->Bytes() + kRawImageOffset + receivedBytes_, block, kStreamBlockSize);
+  receivedBytes_ += kStreamBlockSize;
+  const std::int64_t size =
+      std::int64_t{width_} * std::int64_t{height_} * std::int64_t{pixelSize_};
+  if (receivedBytes_ >= size || std::int64_t{receivedBytes_} >= std::int64_t{blockCounter_} * 4096)
+    CompleteRawFrame();
+}
+
+void FrameAssembler::CompleteRawFrame() {
+  frameOpen_ = false;
+  ++state_.completedFrames;
+  receivedBytes_ = 0;
+  {
+    std::lock_guard<std::mutex> lock(state_.frameLock);
+    if (state_.readyFrames.size() >= static_cast<std::size_t>(std::max(bufferCount_, 0))) {
+      ConsoleLog("lost frame [%d]!\r\n", static_cast<int>(state_.completedFrames));
+    } else {
+      current_->header.frameNumber = frameNumber_;
+      state_.readyFrames.push_back(current_);
+      state_.frameReady = 1;
+      state_.frameCondition.notify_one();
+    }
+  }
+  current_ = nullptr;
+}
+
+void RunFrameAssembler(CameraState* state) {
+  FrameAssembler assembler(*state);
+  while (state->acqRunning.load(std::memory_order_acquire)) {
+    if (assembler.Pass())
+      platform::ResetEventObject(state->dataEvent.get());
+    else
+      platform::WaitForEvent(state->dataEvent.get(), kAssemblerIdleWaitMs);
+  }
+}
+
+}  // namespace lumo::camera

@@ -1,0 +1,61 @@
+// The frame assembler: drains the StreamRing in 4096-byte blocks, finds the
+// header block that opens each frame, and builds complete frames in the
+// frame pool: raw frames block by block, line-packet frames through the
+// line-packet decoder. Completed frames are queued in readyFrames.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace lumo::camera {
+
+struct CameraState;
+struct FrameRecord;
+
+constexpr std::uint32_t kStreamBlockSize = 4096;
+constexpr std::uint32_t kAssemblerIdleWaitMs = 100;
+constexpr std::uint32_t kLinePacketMode = 0x52434D4C;  // "LMCR" in stream order
+constexpr std::uint32_t kExpectedPackCount = 305;
+
+// One run of the assembler. Construction hands the run's frame pool (made
+// beforehand in state.framePool) to freeFrames; destruction empties the
+// queues, releases the pool and resets the line-packet decoder.
+class FrameAssembler {
+ public:
+  explicit FrameAssembler(CameraState& state);
+  ~FrameAssembler();
+  FrameAssembler(const FrameAssembler&) = delete;
+  FrameAssembler& operator=(const FrameAssembler&) = delete;
+
+  // Moves up to one block's worth of unread ring bytes and processes the
+  // block once it is whole. False when the ring held nothing unread.
+  bool Pass();
+  void ProcessBlock(const std::uint8_t* block);
+
+ private:
+  void OpenFrame(const std::uint8_t* block);
+  void StoreRawBlock(const std::uint8_t* block);
+  void CompleteRawFrame();
+
+  CameraState& state_;
+  const std::int32_t pixelSize_;
+  const std::int32_t bufferCount_;
+  std::array<std::uint8_t, kStreamBlockSize> work_;
+  std::uint32_t fill_ = 0;
+  bool frameOpen_ = false;
+  bool frameRefused_ = false;  // a raw frame larger than a buffer holds
+  std::uint32_t expectedFrame_ = 0;
+  std::uint32_t blockCounter_ = 0;
+  std::uint32_t width_ = 0;
+  std::uint32_t height_ = 0;
+  std::uint32_t mode_ = 0;
+  std::uint32_t frameNumber_ = 0;
+  std::uint32_t receivedBytes_ = 0;
+  FrameRecord* current_ = nullptr;
+};
+
+// Thread routine: runs passes while acqRunning is set, waiting up to 100 ms
+// for data when the ring is empty.
+void RunFrameAssembler(CameraState* state);
+
+}  // namespace lumo::camera

@@ -1,0 +1,67 @@
+// A camera state with a frame pool and a frame assembler run, fed by
+// appending bytes to its ring as the image reader would.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Log.h"
+#include "camera/CameraState.h"
+#include "camera/FrameAssembler.h"
+#include "camera/ImageReader.h"
+#include "camera/StreamBuilder.h"
+
+namespace lumo::test {
+
+inline std::mutex consoleMutex;
+inline std::vector<std::string> consoleLines;
+inline void CaptureConsole(const char* message) {
+  std::lock_guard<std::mutex> lock(consoleMutex);
+  consoleLines.emplace_back(message);
+}
+
+class AssemblerFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    consoleLines.clear();
+    SetConsoleSink(&CaptureConsole);
+  }
+  void TearDown() override {
+    assembler.reset();
+    SetConsoleSink(nullptr);
+  }
+
+  // Starts a run with `buffers` pool buffers.
+  void StartRun(int buffers = 4, int pixelSize = 2) {
+    state.bufferCount = buffers;
+    state.pixelSize = pixelSize;
+    state.framePool.reset(new camera::FrameRecord[buffers]);
+    state.framePoolCount = buffers;
+    assembler = std::make_unique<camera::FrameAssembler>(state);
+  }
+
+  // Feeds bytes through the ring in transfers of `chunk` bytes and lets the
+  // assembler drain it after each.
+  void Feed(const Bytes& bytes, std::size_t chunk = 4096) {
+    for (std::size_t at = 0; at < bytes.size(); at += chunk) {
+      const std::size_t n = std::min(chunk, bytes.size() - at);
+      camera::AppendToStreamRing(state, bytes.data() + at, static_cast<std::uint32_t>(n));
+      while (assembler->Pass()) {
+      }
+    }
+  }
+
+  std::vector<camera::FrameRecord*> Ready() {
+    std::lock_guard<std::mutex> lock(state.frameLock);
+    return {state.readyFrames.begin(), state.readyFrames.end()};
+  }
+
+  camera::CameraState state{"\\\\?\\usb#vid_04b4&pid_00f1#assembler"};
+  std::unique_ptr<camera::FrameAssembler> assembler;
+};
+
+}  // namespace lumo::test

@@ -1,0 +1,173 @@
+// Raw-mode frame assembly from the StreamRing.
+#include <cstring>
+
+#include "camera/AssemblerFixture.h"
+
+namespace lumo::camera {
+namespace {
+
+using test::Append;
+using test::Bytes;
+using test::HeaderBlock;
+using test::ImageBlock;
+
+using RawAssembly = test::AssemblerFixture;
+
+// Checks that the record holds `blocks` image blocks of `frame`.
+void ExpectImage(FrameRecord* record, std::uint32_t frame, std::uint32_t blocks) {
+  ASSERT_EQ(record->header.imageAddress, record->Bytes() + kRawImageOffset);
+  for (std::uint32_t b = 0; b < blocks; ++b) {
+    const Bytes expected = ImageBlock(frame, b);
+    ASSERT_EQ(std::memcmp(record->header.imageAddress + b * 4096, expected.data(), 4096), 0)
+        << "frame " << frame << " block " << b;
+  }
+}
+
+TEST_F(RawAssembly, FrameAfterItsHeaderIsQueuedWithItsHeaderFields) {
+  StartRun(4, 2);
+  Bytes stream = ImageBlock(99, 0);  // before the first header: ignored
+  Append(stream, HeaderBlock(64, 64, 7));
+  Append(stream, ImageBlock(7, 0));
+  Append(stream, ImageBlock(7, 1));  // 64 x 64 x 2 = 2 blocks
+  Feed(stream);
+  auto ready = Ready();
+  ASSERT_EQ(ready.size(), 1u);
+  EXPECT_EQ(ready[0]->header.width, 64u);
+  EXPECT_EQ(ready[0]->header.height, 64u);
+  EXPECT_EQ(ready[0]->header.depth, 2u);
+  EXPECT_EQ(ready[0]->header.format, 0u);
+  EXPECT_EQ(ready[0]->header.frameNumber, 7u);
+  EXPECT_EQ(ready[0]->header.reserved72, 0u);
+  ExpectImage(ready[0], 7, 2);
+  EXPECT_EQ(state.frameReady, 1);
+  EXPECT_EQ(state.completedFrames, 1);
+}
+
+TEST_F(RawAssembly, BlocksAreGatheredAcrossTheRingsEndAndFromShortTransfers) {
+  StartRun();
+  state.ringWritePos = kStreamRingSize - 5000;
+  state.ringReadPos = kStreamRingSize - 5000;
+  Bytes stream = HeaderBlock(100, 100, 1);  // 20000 bytes: 5 blocks
+  for (std::uint32_t b = 0; b < 5; ++b) Append(stream, ImageBlock(1, b));
+  Feed(stream, 1000);  // short transfers that straddle the end
+  auto ready = Ready();
+  ASSERT_EQ(ready.size(), 1u);
+  ExpectImage(ready[0], 1, 5);
+  EXPECT_EQ(state.ringReadPos, state.ringWritePos);
+  EXPECT_LT(state.ringWritePos, 30000u);
+}
+
+TEST_F(RawAssembly, SizeNotAWholeNumberOfBlocksCompletesWithTheCrossingBlock) {
+  StartRun();
+  Bytes stream = HeaderBlock(3000, 1, 2);  // 6000 bytes: 2 blocks
+  Append(stream, ImageBlock(2, 0));
+  Append(stream, ImageBlock(2, 1));
+  Append(stream, ImageBlock(2, 2));  // after completion, before a header: ignored
+  Feed(stream);
+  auto ready = Ready();
+  ASSERT_EQ(ready.size(), 1u);
+  ExpectImage(ready[0], 2, 2);
+}
+
+TEST_F(RawAssembly, ZeroSizesCompleteOnTheFirstDataBlock) {
+  StartRun(8, 0);  // pixel size 0
+  Bytes stream = HeaderBlock(64, 64, 1);
+  Append(stream, ImageBlock(1, 0));
+  Feed(stream);
+  EXPECT_EQ(Ready().size(), 1u);
+  assembler.reset();
+
+  StartRun(8, 2);
+  stream = HeaderBlock(0, 64, 2);
+  Append(stream, ImageBlock(2, 0));
+  Append(stream, HeaderBlock(640, 480, 3, 0));  // packcount 0
+  Append(stream, ImageBlock(3, 0));
+  Feed(stream);
+  auto ready = Ready();
+  ASSERT_EQ(ready.size(), 2u);
+  EXPECT_EQ(ready[1]->header.frameNumber, 3u);
+}
+
+TEST_F(RawAssembly, HeaderInsideAnOpenFrameRestartsTheSameBuffer) {
+  StartRun();
+  Bytes stream = HeaderBlock(64, 64, 5);  // 2 blocks
+  Append(stream, ImageBlock(5, 0));
+  Append(stream, HeaderBlock(32, 64, 6));  // 1 block
+  Append(stream, ImageBlock(6, 0));
+  Feed(stream);
+  auto ready = Ready();
+  ASSERT_EQ(ready.size(), 1u);
+  EXPECT_EQ(ready[0]->header.frameNumber, 6u);
+  EXPECT_EQ(ready[0]->header.width, 64u);  // kept from when the buffer was taken
+  ExpectImage(ready[0], 6, 1);
+  std::lock_guard<std::mutex> lock(state.frameLock);
+  EXPECT_EQ(state.freeFrames.size(), 3u);
+}
+
+TEST_F(RawAssembly, DataBlockBeginningWithTheMagicWordsIsTakenAsAHeader) {
+  StartRun();
+  Bytes stream = HeaderBlock(64, 64, 1);
+  Bytes fake = HeaderBlock(32, 64, 40);  // "image data" that looks like a header
+  Append(stream, fake);
+  Append(stream, ImageBlock(40, 0));
+  Feed(stream);
+  auto ready = Ready();
+  ASSERT_EQ(ready.size(), 1u);
+  EXPECT_EQ(ready[0]->header.frameNumber, 40u);
+}
+
+TEST_F(RawAssembly, FramesAreLostLoudlyWhenNoBufferIsFreeOrTheQueueIsFull) {
+  StartRun(2);
+  Bytes stream;
+  for (std::uint32_t f = 10; f < 13; ++f) {
+    Append(stream, HeaderBlock(32, 64, f));  // 1 block each
+    Append(stream, ImageBlock(f, 0));
+  }
+  Feed(stream);
+  auto ready = Ready();
+  ASSERT_EQ(ready.size(), 2u);
+  EXPECT_EQ(ready[1]->header.frameNumber, 11u);
+  ASSERT_EQ(test::consoleLines.size(), 1u);
+  EXPECT_EQ(test::consoleLines[0], "lost frame [12]!\r\n");  // no free buffer: the frame number
+
+  // The queue holds bufferCount frames at most: with a third buffer in the
+  // pool, a third completed frame is dropped, named by completedFrames.
+  assembler.reset();
+  test::consoleLines.clear();
+  state.bufferCount = 2;
+  state.framePool.reset(new FrameRecord[3]);
+  state.framePoolCount = 3;
+  assembler = std::make_unique<FrameAssembler>(state);
+  state.completedFrames = 0;
+  Feed(stream);
+  EXPECT_EQ(Ready().size(), 2u);
+  ASSERT_EQ(test::consoleLines.size(), 1u);
+  EXPECT_EQ(test::consoleLines[0], "lost frame [3]!\r\n");
+}
+
+TEST_F(RawAssembly, FrameTooLargeForItsBufferIsRefused) {
+  StartRun(2, 2);
+  Bytes stream = HeaderBlock(2048, 1024, 1);  // 4 MiB of image: more than a buffer holds
+  for (std::uint32_t b = 0; b < 1024; ++b) Append(stream, ImageBlock(1, b));
+  Append(stream, HeaderBlock(32, 64, 2));
+  Append(stream, ImageBlock(2, 0));
+  Feed(stream);
+  auto ready = Ready();
+  ASSERT_EQ(ready.size(), 1u);
+  EXPECT_EQ(ready[0]->header.frameNumber, 2u);
+}
+
+TEST_F(RawAssembly, EndOfRunReleasesThePoolAndEmptiesTheQueues) {
+  StartRun(3);
+  Bytes stream = HeaderBlock(32, 64, 1);
+  Append(stream, ImageBlock(1, 0));
+  Feed(stream);
+  ASSERT_EQ(Ready().size(), 1u);
+  assembler.reset();
+  EXPECT_EQ(state.framePool, nullptr);
+  EXPECT_TRUE(state.readyFrames.empty());
+  EXPECT_TRUE(state.freeFrames.empty());
+}
+
+}  // namespace
+}  // namespace lumo::camera
