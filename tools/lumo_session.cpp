@@ -1,9 +1,12 @@
 // lumo_session: a camera session on the cameras the library finds.
 //
+// It lists the cameras, opens the first one, writes and reads a register,
+// exchanges bytes over the buffer channel and closes the camera again.
 // With the virtual backend (Linux, tests) it first plugs emulated devices
 // into it: two cameras and one device of the same driver that is not a
 // camera, so that a session shows real output without hardware.
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,6 +16,60 @@
 #ifdef LUMO_VIRTUAL_BACKEND
 #include "lumo/emulator/EmulatedDevice.h"
 #endif
+
+namespace {
+
+void* const kNone = reinterpret_cast<void*>(~std::uintptr_t{0});
+
+std::string Hex(const std::uint8_t* bytes, int count) {
+  std::string text;
+  char digits[4];
+  for (int i = 0; i < count; ++i) {
+    std::snprintf(digits, sizeof(digits), "%02X ", bytes[i]);
+    text += digits;
+  }
+  if (!text.empty()) text.pop_back();
+  return text;
+}
+
+// Writes a register, reads it back, and echoes bytes through the buffer
+// channel. Returns false when the camera did not answer as expected.
+bool ExerciseCommandChannel(LumoUsbManager& manager, void* camera) {
+  constexpr std::int64_t kRegister = 0x0020;
+  std::uint8_t written[4] = {0x12, 0x34, 0x56, 0x78};
+  std::uint8_t answer[4];
+  std::memcpy(answer, written, sizeof(answer));
+  if (!manager.SetupCommand(camera, kRegister, answer, 4, 1000)) {
+    std::printf("register write 0x%04llX failed\n", static_cast<long long>(kRegister));
+    return false;
+  }
+  std::uint8_t read[4] = {};
+  if (!manager.ReadCommand(camera, kRegister, read, 4, 1000)) {
+    std::printf("register read 0x%04llX failed\n", static_cast<long long>(kRegister));
+    return false;
+  }
+  std::printf("register 0x%04llX: wrote %s, read %s\n", static_cast<long long>(kRegister),
+              Hex(written, 4).c_str(), Hex(read, 4).c_str());
+
+  std::vector<std::uint8_t> message(300);
+  for (std::size_t i = 0; i < message.size(); ++i) message[i] = static_cast<std::uint8_t>(i);
+  if (!manager.CameraSendBuffer(camera, message.data(), static_cast<int>(message.size()), 1000)) {
+    std::printf("buffer send failed\n");
+    return false;
+  }
+  std::vector<std::uint8_t> received;
+  while (received.size() < message.size()) {
+    std::uint8_t chunk[2048];
+    int length = sizeof(chunk);
+    if (!manager.CameraReadBuffer(camera, chunk, &length, 1000)) break;
+    received.insert(received.end(), chunk, chunk + length);
+  }
+  std::printf("buffer channel: sent %zu bytes, received %zu bytes back%s\n", message.size(),
+              received.size(), received == message ? " (identical)" : "");
+  return std::memcmp(read, written, 4) == 0 && received == message;
+}
+
+}  // namespace
 
 int main() {
 #ifdef LUMO_VIRTUAL_BACKEND
@@ -35,12 +92,25 @@ int main() {
   std::printf("cameras found: %d\n", count);
   // Device IDs are keyed by enumeration position, which counts every device
   // of the driver: walk the positions a driver can have.
+  void* firstId = kNone;
   int listed = 0;
   for (int index = 0; index < 256 && listed < count; ++index) {
     void* id = manager.GetDeviceIDForIndex(index);
-    if (id == reinterpret_cast<void*>(~std::uintptr_t{0})) continue;
+    if (id == kNone) continue;
     std::printf("  index %d: %s\n", index, static_cast<const char*>(id));
+    if (firstId == kNone) firstId = id;
     ++listed;
   }
-  return listed == count ? 0 : 1;
+  if (firstId == kNone) return count == 0 ? 0 : 1;
+
+  void* camera = manager.OpenDevice(firstId);
+  if (camera == kNone) {
+    std::printf("could not open %s\n", static_cast<const char*>(firstId));
+    return 1;
+  }
+  std::printf("opened %s\n", static_cast<const char*>(firstId));
+  const bool answered = ExerciseCommandChannel(manager, camera);
+  manager.CloseDevice(camera);
+  std::printf("closed the camera\n");
+  return answered ? 0 : 1;
 }
