@@ -3,7 +3,8 @@
 #   cmake, ninja-build, g++, libgtest-dev, googletest (sources in
 #   /usr/src/googletest), libbenchmark-dev
 # with --cross, the mingw-w64 compilers for 64-bit Windows
-# (g++-mingw-w64-x86-64), and with --fuzz, clang with its libFuzzer runtime.
+# (g++-mingw-w64-x86-64), with --fuzz, clang with its libFuzzer runtime, and
+# with --m32, the 32-bit compiler libraries (g++-multilib).
 #
 # Only missing packages are installed, and the package index is refreshed
 # once, only when something is missing: on a machine that has everything the
@@ -12,17 +13,19 @@ set -euo pipefail
 
 cross=0
 fuzz=0
+m32=0
 for arg in "$@"; do
   case "$arg" in
     --cross) cross=1 ;;
     --fuzz) fuzz=1 ;;
+    --m32) m32=1 ;;
     -h | --help)
-      echo "usage: $0 [--cross] [--fuzz]"
+      echo "usage: $0 [--cross] [--fuzz] [--m32]"
       exit 0
       ;;
     *)
       echo "install-deps.sh: unknown argument '$arg'" >&2
-      echo "usage: $0 [--cross] [--fuzz]" >&2
+      echo "usage: $0 [--cross] [--fuzz] [--m32]" >&2
       exit 2
       ;;
   esac
@@ -34,6 +37,9 @@ if [[ $cross -eq 1 ]]; then
 fi
 if [[ $fuzz -eq 1 ]]; then
   packages+=(clang libclang-rt-14-dev)
+fi
+if [[ $m32 -eq 1 ]]; then
+  packages+=(g++-multilib)
 fi
 
 installed() {

@@ -1,0 +1,51 @@
+// Checks the binary layouts that callers and the driver see on the word size
+// this program is built for; CI builds it with -m32 as well. Its
+// static_asserts hold at compile time; at run time it writes fields through
+// the structures and checks where the bytes land.
+#include <cstdio>
+#include <cstring>
+
+#include "lumo/FrameRecord.h"
+#include "platform/Platform.h"
+#include "usb/DriverInterface.h"
+
+namespace {
+
+int failures = 0;
+
+void Expect(bool condition, const char* what) {
+  if (!condition) {
+    std::printf("layout mismatch: %s\n", what);
+    ++failures;
+  }
+}
+
+}  // namespace
+
+int main() {
+  lumo::usb::TransferRecord record{};
+  record.endpointAddress = 0x81;
+  record.usbStatus = 0x04030201;
+  record.dataOffset = 38;
+  unsigned char bytes[sizeof(record)];
+  std::memcpy(bytes, &record, sizeof(record));
+  Expect(sizeof(record) == 38, "TransferRecord is 38 bytes");
+  Expect(bytes[13] == 0x81, "endpoint address at 13");
+  Expect(bytes[18] == 0x01 && bytes[21] == 0x04, "USB status at 18, little-endian");
+  Expect(bytes[30] == 38, "data offset at 30");
+
+  alignas(8) unsigned char frame[lumo::kFrameHeaderSize] = {};
+  auto* header = reinterpret_cast<lumo::FrameRecordHeader*>(frame);
+  header->frameNumber = 0x11223344;
+  header->imageAddress = frame + 1;
+  Expect(frame[20] == 0x44, "frameNumber at 20");
+  const std::size_t imageAt = sizeof(void*) == 4 ? 68 : 88;
+  unsigned char* stored = nullptr;
+  std::memcpy(&stored, frame + imageAt, sizeof(stored));
+  Expect(stored == frame + 1, "imageAddress at 68 (32-bit) or 88 (64-bit)");
+
+  Expect(offsetof(lumo::platform::DeviceInterfaceNotice, name) == 28, "notice path at byte 28");
+
+  std::printf("%zu-bit layouts: %s\n", sizeof(void*) * 8, failures == 0 ? "ok" : "MISMATCH");
+  return failures == 0 ? 0 : 1;
+}
