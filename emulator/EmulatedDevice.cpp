@@ -11,7 +11,9 @@
 #include "DriverWire.h"
 #include "EmulatedDriver.h"
 #include "EndpointQueues.h"
+#include "StreamEngine.h"
 #include "lumo/emulator/CameraFirmware.h"
+#include "lumo/emulator/CameraStream.h"
 #include "platform/virtual/VirtualBus.h"
 
 namespace lumo::emulator {
@@ -42,6 +44,7 @@ class EmulatedDevice::Parts {
     virt::Unplug(path);
     queues.Clear();
     firmware->DiscardOutgoing();
+    stream->Engine().DeviceGone();
     plugged = false;
     return true;
   }
@@ -58,6 +61,10 @@ class EmulatedDevice::Parts {
   ControlRequests control;
   EndpointQueues queues;
   EmulatedDriver driver;
+  // Declared last, so that its thread stops before anything it uses goes.
+  // The unplug fault unplugs from that thread.
+  const std::unique_ptr<CameraStream> stream =
+      std::make_unique<CameraStream>(std::make_unique<StreamEngine>(queues, [this] { Unplug(); }));
 
  private:
   std::mutex plugMutex;  // guards plugged and serialises plugging
@@ -84,6 +91,7 @@ std::unique_ptr<EmulatedDevice> EmulatedDevice::Camera(const std::string& serial
   auto camera = std::make_unique<EmulatedDevice>(
       DeviceIdentity{kCameraVendorId, kCameraProductId, serial}, CameraDescriptors(serial));
   camera->UseCameraFirmware();
+  camera->Firmware().SetStreamHandler(camera->Stream().Handler());
   return camera;
 }
 
@@ -107,6 +115,7 @@ void EmulatedDevice::SetVendorRequestHandler(std::unique_ptr<VendorRequestHandle
   parts_->control.SetVendorHandler(std::move(handler));
 }
 CameraFirmware& EmulatedDevice::Firmware() { return *parts_->firmware; }
+CameraStream& EmulatedDevice::Stream() { return *parts_->stream; }
 void EmulatedDevice::UseCameraFirmware() {
   parts_->control.SetVendorHandler(parts_->firmware->Handler());
 }

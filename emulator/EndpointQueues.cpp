@@ -8,11 +8,38 @@ namespace lumo::emulator {
 namespace virt = platform::virt;
 
 void EndpointQueues::SubmitIn(std::uint8_t endpoint, const TransferTarget& target) {
+  bool blocksWaiting = false;
+  InRequestListener* listener = nullptr;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    endpoints_[endpoint].pending.push_back(target);
+    Endpoint& queue = endpoints_[endpoint];
+    queue.pending.push_back(target);
+    blocksWaiting = !queue.blocks.empty();
+    listener = queue.listener;
   }
-  Deliver(endpoint);
+  // Without blocks waiting there is nothing to pair: a block pushed later
+  // finds this request when its own Deliver runs.
+  if (blocksWaiting) Deliver(endpoint);
+  if (listener) listener->OnInRequest();
+}
+
+bool EndpointQueues::TakePending(std::uint8_t endpoint, TransferTarget& target) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = endpoints_.find(endpoint);
+  if (it == endpoints_.end() || it->second.pending.empty()) return false;
+  target = it->second.pending.front();
+  it->second.pending.pop_front();
+  return true;
+}
+
+void EndpointQueues::ReturnPending(std::uint8_t endpoint, const TransferTarget& target) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  endpoints_[endpoint].pending.push_front(target);
+}
+
+void EndpointQueues::SetInListener(std::uint8_t endpoint, InRequestListener* listener) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  endpoints_[endpoint].listener = listener;
 }
 
 void EndpointQueues::PushIn(std::uint8_t endpoint, std::vector<std::uint8_t> block) {

@@ -1,11 +1,12 @@
 // Transfers pending on the device's endpoints, the data waiting for them,
 // and what OUT requests carried.
 //
-// An IN request waits in its endpoint's queue until its data source pushes
-// bytes (PushIn is the data-source hook: tests push blocks now, the
-// camera's image stream later). Requests and blocks meet in FIFO order. The
-// queues complete requests themselves, on the thread that supplied the
-// second half of a pair.
+// An IN request waits in its endpoint's queue until a data source serves
+// it. Tests push blocks (PushIn): requests and blocks meet in FIFO order and
+// the queues complete requests themselves, on the thread that supplied the
+// second half of a pair. The camera's image stream instead takes pending
+// requests (TakePending) and completes them itself; the queues tell it
+// when a request arrives.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +18,14 @@
 #include "TransferReplies.h"
 
 namespace lumo::emulator {
+
+// Told when an IN request starts waiting on an endpoint. Called on the
+// submitting thread with no lock of the queues held; must not block long.
+class InRequestListener {
+ public:
+  virtual ~InRequestListener() = default;
+  virtual void OnInRequest() = 0;
+};
 
 class EndpointQueues {
  public:
@@ -30,6 +39,14 @@ class EndpointQueues {
   // Drops pending requests and waiting data of every endpoint, without
   // completing anything: the device is gone and the backend failed them.
   void Clear();
+
+  // Takes the oldest pending request of `endpoint`; false if none waits.
+  bool TakePending(std::uint8_t endpoint, TransferTarget& target);
+  // Puts a request taken with TakePending back at the front of the queue.
+  void ReturnPending(std::uint8_t endpoint, const TransferTarget& target);
+  // Installs the listener of `endpoint`'s requests; nullptr removes it. The
+  // listener must stay valid until it is removed.
+  void SetInListener(std::uint8_t endpoint, InRequestListener* listener);
 
   void RecordOut(std::uint8_t endpoint, std::vector<std::uint8_t> data);
   std::vector<std::vector<std::uint8_t>> TakeOut(std::uint8_t endpoint);
@@ -47,6 +64,7 @@ class EndpointQueues {
     std::size_t frontTaken = 0;  // bytes of blocks.front() already delivered
     std::vector<std::vector<std::uint8_t>> out;
     std::uint32_t transferLength = 0;
+    InRequestListener* listener = nullptr;
   };
 
   // Pairs pending requests with waiting data until one side runs out.

@@ -14,9 +14,11 @@
 //   - descriptors and the standard requests on endpoint zero from the
 //     device's DescriptorSet; vendor requests go to its VendorRequestHandler
 //     (none installed: they stall). Cameras made with Camera() come with
-//     their CameraFirmware installed as that handler (CameraFirmware.h);
+//     their CameraFirmware installed as that handler (CameraFirmware.h),
+//     with their CameraStream in its stream slot (CameraStream.h);
 //   - transfers on the other endpoints stay pending until data for them is
-//     pushed (IN) or are taken at once and recorded (OUT);
+//     pushed or the image stream serves them (IN) or are taken at once and
+//     recorded (OUT);
 //   - the driver's information codes with the constants below;
 //   - any other control code is refused with ERROR_INVALID_FUNCTION (1).
 // A stalled request finishes with ERROR_GEN_FAILURE (31), with kStallUsbStatus
@@ -110,6 +112,7 @@ class VendorRequestHandler {
 LUMO_EMULATOR_API std::string DevicePathFor(const DeviceIdentity& identity);
 
 class CameraFirmware;
+class CameraStream;
 
 class LUMO_EMULATOR_API EmulatedDevice {
  public:
@@ -156,6 +159,12 @@ class LUMO_EMULATOR_API EmulatedDevice {
   CameraFirmware& Firmware();
   // Installs Firmware() as the vendor-request handler.
   void UseCameraFirmware();
+  // The device's image stream (CameraStream.h). Every device has one, living
+  // as long as the device; it serves the start request while it sits in the
+  // firmware's stream slot (from the start on Camera() devices) and then
+  // serves the IN requests on endpoint 0x81 (blocks pushed there meanwhile
+  // compete with it for them).
+  CameraStream& Stream();
   // The selected configuration value and the alternate setting of an interface.
   std::uint8_t CurrentConfiguration() const;
   std::uint8_t CurrentAlternate(std::uint8_t interfaceNumber) const;

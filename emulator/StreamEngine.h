@@ -1,0 +1,155 @@
+// The camera's image stream behind CameraStream: serves the start request,
+// and runs the thread that turns frames into blocks and completes the IN
+// requests pending on the stream endpoint with them.
+//
+// The thread takes one pending request at a time from EndpointQueues and
+// completes it itself, writing the blocks straight into the caller's
+// buffer. It sleeps on a condition variable while nothing is pending;
+// EndpointQueues wakes it through InRequestListener.
+//
+// Locking: mutex_ guards the settings, faults, counters and flags; the
+// thread holds it except while it completes a request and while it
+// unplugs the device. The thread's position in the stream (cursor_ and the
+// frame buffers) belongs to the thread alone. The thread never calls into
+// the driver or the firmware with mutex_ held, so the device may unplug
+// itself from that thread (the unplug fault) without deadlock.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "EndpointQueues.h"
+#include "StreamFaults.h"
+#include "StreamFrames.h"
+#include "lumo/emulator/CameraStream.h"
+
+namespace lumo::emulator {
+
+class StreamEngine : public InRequestListener {
+ public:
+  // `unplug` removes the device; the unplug fault calls it from the
+  // stream's thread with no lock of the stream held.
+  StreamEngine(EndpointQueues& queues, std::function<void()> unplug);
+  ~StreamEngine() override;
+  StreamEngine(const StreamEngine&) = delete;
+  StreamEngine& operator=(const StreamEngine&) = delete;
+
+  // Serves the start request; stalls everything else.
+  bool OnVendorRequest(const SetupPacket& setup, std::vector<std::uint8_t>& data);
+  void OnInRequest() override;
+  // The device was unplugged: the stream stops until the next start request.
+  void DeviceGone();
+
+  void SetConfig(const StreamConfig& config);
+  StreamConfig Config() const;
+  void SetNextFrameNumber(std::uint32_t frameNumber);
+  void InjectFault(const StreamFault& fault);
+  void ClearFaults();
+  std::size_t ActiveFaults() const;
+  StreamCounters Counters() const;
+  bool Streaming() const;
+  bool WaitUntil(const std::function<bool(const StreamCounters&)>& done,
+                 std::chrono::milliseconds timeout) const;
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  // Where the thread stands in the frame being sent. Which blocks go out
+  // (the block faults' choices) is decided ahead into `chosen`; how far
+  // requests have taken them moves only when a completion succeeds, so a
+  // request that turns out to be gone (its handle was closed) takes nothing
+  // from the stream.
+  struct Cursor {
+    bool open = false;
+    bool raw = true;
+    std::uint32_t frame = 0;
+    std::uint32_t blocks = 0;         // the header and the data blocks
+    std::uint32_t rawFullBlocks = 0;  // raw: data blocks holding image bytes only
+    std::uint32_t nextBlock = 0;      // the next block to choose
+    std::vector<std::uint32_t> chosen;  // blocks to send in order; copies repeat
+    std::size_t head = 0;             // the entry of `chosen` being sent
+    std::uint32_t offset = 0;         // bytes of that entry taken
+    std::uint64_t bytes = 0;          // bytes of the frame taken, lost ones included
+    bool delivered = false;           // a request carried bytes of it to the host
+    std::uint32_t blocksDone = 0;     // entries taken whole
+    std::optional<std::uint32_t> unplugAfter;
+    bool skipHeader = false;
+  };
+
+  struct Piece {
+    const std::uint8_t* data;
+    std::uint32_t size;
+  };
+
+  // What one completion does.
+  struct Plan {
+    enum class Kind { kData, kZeroLength, kError } kind = Kind::kData;
+    std::uint32_t error = 0;
+    std::uint32_t bytes = 0;
+    std::uint32_t blocksFinished = 0;
+    std::size_t head = 0;  // where the cursor stands after the completion
+    std::uint32_t offset = 0;
+    bool startsFrame = false;
+    std::uint32_t frame = 0;
+  };
+
+  void Run();
+  // Each of these expects mutex_ held and runs on the stream's thread.
+  void Restart();
+  void ResetCursor();
+  void OpenFrame();
+  void CloseFrame();
+  // Appends the next block (twice when duplicated) to cursor_.chosen; false
+  // at the frame's end or where the unplug fault stops it.
+  bool ChooseBlock();
+  bool UnplugDue() const;
+  std::uint32_t TransferBytes(const TransferTarget& target);
+  void PlanBytes(Plan& plan, std::uint32_t want);
+  void Commit(const Plan& plan);
+
+  const std::uint8_t* BlockData(std::uint32_t logical) const;
+  // Completes `target` after `plan`, without mutex_.
+  bool Complete(const TransferTarget& target, const Plan& plan);
+
+  EndpointQueues& queues_;
+  const std::function<void()> unplug_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;               // the stream's thread waits on it
+  mutable std::condition_variable progress_;   // WaitUntil waits on it
+  std::atomic<bool> sleeping_{false};          // the thread waits for a request
+  bool stop_ = false;
+  bool active_ = false;
+  bool restart_ = false;
+  bool stalled_ = false;
+  Clock::time_point stallUntil_;
+  Clock::time_point nextSend_;  // the rate limit's clock
+  StreamConfig config_;
+  std::mt19937 fillerRandom_;
+  std::mt19937 shortRandom_;
+  StreamFaults faults_;
+  StreamCounters counters_;
+  std::uint32_t nextFrame_ = 1;
+  std::uint64_t framesThisRun_ = 0;
+  std::thread thread_;
+
+  // The stream thread's own.
+  Cursor cursor_;
+  std::array<std::uint8_t, kStreamBlockSize> header_{};
+  std::array<std::uint8_t, kStreamBlockSize> lastRawBlock_{};
+  RawPattern raw_;
+  LineFrameBuilder lines_;
+  std::vector<Piece> pieces_;
+  std::vector<std::uint8_t> gather_;  // requests that are not direct
+};
+
+}  // namespace lumo::emulator
