@@ -50,8 +50,9 @@ struct CameraState {
   // Carries every host-to-camera frame.
   std::unique_ptr<usb::CLumoControlEndPoint> commandEndpoint;
 
-  std::int32_t bufferCount = 10;
-  std::int32_t pixelSize = 2;
+  // Settings a caller may change while a run reads them at its start.
+  std::atomic<std::int32_t> bufferCount{10};
+  std::atomic<std::int32_t> pixelSize{2};
   std::array<std::uint8_t, 2048> bufferRing;              // left uninitialised
   std::array<std::uint8_t, 2048> responseTransferBuffer;  // left uninitialised
   const std::string path;                                 // lower case; never changes

@@ -1,0 +1,275 @@
+// Acquisition end to end: LumoUsbManager, the image reader, the frame
+// assembler and the emulated camera's stream.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+#include "Log.h"
+#include "lumo/FrameRecord.h"
+#include "lumo/LumoUsbManager.h"
+#include "lumo/emulator/CameraFirmware.h"
+#include "lumo/emulator/CameraStream.h"
+#include "lumo/emulator/EmulatedDevice.h"
+#include "manager/ManagerState.h"
+#include "platform/virtual/VirtualBus.h"
+
+namespace lumo::camera {
+namespace {
+
+using emulator::CameraStream;
+using emulator::EmulatedDevice;
+using emulator::StreamConfig;
+using emulator::StreamFault;
+using emulator::StreamFaultKind;
+using emulator::StreamMode;
+
+void* const kNone = reinterpret_cast<void*>(~std::uintptr_t{0});
+
+void QuietConsole(const char*) {}
+
+class Acquisition : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetConsoleSink(&QuietConsole);
+    ASSERT_TRUE(camera->Plug());
+    manager = std::make_unique<LumoUsbManager>();
+    handle = manager->OpenDevice(manager->GetDeviceIDForIndex(0));
+    ASSERT_NE(handle, kNone);
+  }
+  void TearDown() override {
+    if (manager) manager->CloseDevice(handle);
+    SetConsoleSink(nullptr);
+  }
+
+  CameraStream& stream() { return camera->Stream(); }
+  CameraState& state() {
+    return manager::StateOf(*manager).cameraByPath.begin()->second->State();
+  }
+
+  const FrameRecordHeader* Take(unsigned timeoutMs = 3000) {
+    void* image = nullptr;
+    if (!manager->CameraGetImage(handle, &image, timeoutMs)) return nullptr;
+    return static_cast<const FrameRecordHeader*>(image);
+  }
+
+  std::unique_ptr<EmulatedDevice> camera = EmulatedDevice::Camera("ACQ1");
+  std::unique_ptr<LumoUsbManager> manager;
+  void* handle = kNone;
+};
+
+// Compares a raw frame's image with the camera's pattern.
+void ExpectRawImage(const FrameRecordHeader& frame, std::size_t bytes) {
+  const auto* image = frame.imageAddress;
+  ASSERT_EQ(image, reinterpret_cast<const std::uint8_t*>(&frame) + kRawImageOffset);
+  for (std::size_t i = 0; i < bytes; ++i) {
+    if (image[i] != emulator::RawImageByte(frame.frameNumber, static_cast<std::uint32_t>(i))) {
+      FAIL() << "frame " << frame.frameNumber << " differs at byte " << i;
+    }
+  }
+}
+
+void ExpectLineImage(const FrameRecordHeader& frame) {
+  ASSERT_EQ(frame.imageAddress, reinterpret_cast<const std::uint8_t*>(&frame) + kLineImageOffset);
+  EXPECT_EQ(frame.width, 1000u);
+  EXPECT_EQ(frame.height, 1000u);
+  EXPECT_EQ(frame.depth, 8u);
+  EXPECT_EQ(frame.infoWord0, emulator::InfoWord(frame.frameNumber, 0));
+  EXPECT_EQ(frame.infoWord6, emulator::InfoWord(frame.frameNumber, 6));
+  for (std::uint32_t line = 0; line < 1000; ++line) {
+    const std::uint8_t* row = frame.imageAddress + 1000 * line;
+    for (std::uint32_t word = 0; word < 500; ++word) {
+      const std::uint16_t expected = emulator::LineWord(frame.frameNumber, line, word);
+      if (row[2 * word] != (expected & 0xFF) || row[2 * word + 1] != (expected >> 8)) {
+        FAIL() << "frame " << frame.frameNumber << " line " << line << " word " << word;
+      }
+    }
+  }
+}
+
+// A handed-out frame goes back to the free buffers at once and is refilled
+// when its turn comes: tests that inspect frames at leisure limit the
+// stream to fewer frames than the pool holds.
+TEST_F(Acquisition, RawFramesArriveWholeAndInOrder) {
+  StreamConfig config = stream().Config();
+  config.bytesPerSecond = 0;
+  config.frameLimit = 5;
+  stream().SetConfig(config);
+  ASSERT_TRUE(manager->StartAcq(handle));
+  std::uint32_t previous = 0;
+  for (int i = 0; i < 5; ++i) {
+    const FrameRecordHeader* frame = Take();
+    ASSERT_NE(frame, nullptr) << "frame " << i;
+    EXPECT_EQ(frame->width, 1024u);
+    EXPECT_EQ(frame->height, 768u);
+    EXPECT_EQ(frame->depth, 2u);
+    if (i > 0) {
+      EXPECT_GT(frame->frameNumber, previous);
+    }
+    previous = frame->frameNumber;
+    ExpectRawImage(*frame, 1024 * 768 * 2);
+  }
+  EXPECT_TRUE(manager->StopAcq(handle));
+  EXPECT_FALSE(state().acqRunning);
+  EXPECT_EQ(state().framePool, nullptr);
+}
+
+TEST_F(Acquisition, LinePacketFramesInBothOrdersWithFillersAndShortTransfers) {
+  for (auto order : {emulator::LineOrder::kInfoFirst, emulator::LineOrder::kLinesFirst}) {
+    StreamConfig config = stream().Config();
+    config.mode = StreamMode::kLinePacket;
+    config.lineOrder = order;
+    config.fillers = emulator::Fillers::kBetweenPackets;
+    config.shortTransfers.enabled = order == emulator::LineOrder::kLinesFirst;
+    config.bytesPerSecond = 0;
+    config.frameLimit = 3;
+    stream().SetConfig(config);
+    ASSERT_TRUE(manager->StartAcq(handle));
+    for (int i = 0; i < 3; ++i) {
+      const FrameRecordHeader* frame = Take();
+      ASSERT_NE(frame, nullptr);
+      ExpectLineImage(*frame);
+    }
+    EXPECT_TRUE(manager->StopAcq(handle));
+  }
+}
+
+TEST_F(Acquisition, StartTwiceStopIdleAndSettingsForTheNextRun) {
+  EXPECT_TRUE(manager->StopAcq(handle));  // idle
+  manager->SetBufferCount(handle, 4);
+  EXPECT_EQ(manager->GetBufferCount(handle), 4);
+  ASSERT_TRUE(manager->StartAcq(handle));
+  ASSERT_TRUE(manager->StartAcq(handle));  // already running: nothing sent
+  EXPECT_EQ(stream().Counters().startRequests, 1u);
+  EXPECT_EQ(state().framePoolCount, 4);
+  manager->SetBufferCount(handle, 3);  // takes effect at the next run
+  EXPECT_EQ(state().framePoolCount, 4);
+  EXPECT_TRUE(manager->StopAcq(handle));
+  ASSERT_TRUE(manager->StartAcq(handle));
+  EXPECT_EQ(state().framePoolCount, 3);
+  EXPECT_EQ(stream().Counters().startRequests, 2u);
+  EXPECT_TRUE(manager->StopAcq(handle));
+
+  manager->SetPixelSize(handle, 20);
+  EXPECT_EQ(state().pixelSize, 16);
+  manager->SetPixelSize(handle, -3);
+  EXPECT_EQ(state().pixelSize, 1);
+  manager->SetPixelSize(handle, 0);
+  EXPECT_EQ(state().pixelSize, 0);
+}
+
+TEST_F(Acquisition, QueuedFramesAreHandedOutOldestFirstAndTimeoutZeroNeverBlocks) {
+  StreamConfig config = stream().Config();
+  config.frameLimit = 2;
+  config.bytesPerSecond = 0;
+  stream().SetConfig(config);
+  ASSERT_TRUE(manager->StartAcq(handle));
+  ASSERT_TRUE(stream().WaitForFrames(2, std::chrono::seconds(5)));
+  // Let the assembler finish the second frame.
+  for (int i = 0; i < 200; ++i) {
+    {
+      std::lock_guard<std::mutex> lock(state().frameLock);
+      if (state().readyFrames.size() == 2) break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  const FrameRecordHeader* first = Take(0);
+  const FrameRecordHeader* second = Take(0);
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(second->frameNumber, first->frameNumber + 1);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Take(0), nullptr);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+  EXPECT_TRUE(manager->StopAcq(handle));
+}
+
+TEST_F(Acquisition, StopWhileNoDataArrivesEndsWithinTheBound) {
+  StreamFault stall = StreamFault::Next(StreamFaultKind::kStall);
+  stall.stall = std::chrono::seconds(30);
+  stream().InjectFault(stall);
+  ASSERT_TRUE(manager->StartAcq(handle));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(manager->StopAcq(handle));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));
+  EXPECT_EQ(platform::virt::OutstandingRequestCount(), 0u);
+}
+
+TEST_F(Acquisition, PoolsThatCannotBeMadeFailTheStartCleanly) {
+  for (int count : {0, -2, 100000}) {
+    manager->SetBufferCount(handle, count);
+    EXPECT_FALSE(manager->StartAcq(handle)) << count;
+    EXPECT_FALSE(state().acqRequested);
+    EXPECT_FALSE(state().imageReaderThread.joinable());
+  }
+  EXPECT_EQ(stream().Counters().startRequests, 0u);  // nothing was sent
+  manager->SetBufferCount(handle, 2);
+  EXPECT_TRUE(manager->StartAcq(handle));
+}
+
+TEST_F(Acquisition, RefusedStartRequestLeavesAcquisitionStopped) {
+  class Refuse : public emulator::VendorRequestHandler {
+    bool OnVendorRequest(const emulator::SetupPacket&, std::vector<std::uint8_t>&) override {
+      return false;
+    }
+  };
+  camera->Firmware().SetStreamHandler(std::make_unique<Refuse>());
+  EXPECT_FALSE(manager->StartAcq(handle));
+  EXPECT_FALSE(state().acqRequested);
+  EXPECT_FALSE(state().acqRunning);
+  EXPECT_FALSE(state().imageReaderThread.joinable());
+  EXPECT_EQ(state().framePool, nullptr);
+}
+
+TEST_F(Acquisition, CloseWhileAcquiringStopsTheStreamFirst) {
+  ASSERT_TRUE(manager->StartAcq(handle));
+  ASSERT_NE(Take(), nullptr);
+  EXPECT_TRUE(manager->CloseDevice(handle));
+  EXPECT_FALSE(state().acqRunning);
+  EXPECT_FALSE(state().imageReaderThread.joinable());
+  EXPECT_FALSE(state().frameThread.joinable());
+  EXPECT_FALSE(manager->StartAcq(handle));  // closed
+  void* image = nullptr;
+  EXPECT_FALSE(manager->CameraGetImage(handle, &image, 0));
+  EXPECT_EQ(platform::virt::OutstandingRequestCount(), 0u);
+}
+
+TEST_F(Acquisition, FaultyStreamKeepsDeliveringFrames) {
+  StreamConfig config = stream().Config();
+  config.width = 256;
+  config.height = 64;  // 8 data blocks a frame
+  config.bytesPerSecond = 0;
+  config.frameLimit = 40;
+  stream().SetConfig(config);
+  manager->SetBufferCount(handle, 41);
+  stream().InjectFault(StreamFault::Random(StreamFaultKind::kDropBlock, 0.02, 7));
+  stream().InjectFault(StreamFault::Random(StreamFaultKind::kDuplicateBlock, 0.02, 8));
+  stream().InjectFault(StreamFault::Random(StreamFaultKind::kMissingHeader, 0.05, 9));
+  stream().InjectFault(StreamFault::Next(StreamFaultKind::kPackCount, 3));
+  stream().InjectFault(StreamFault::Next(StreamFaultKind::kFrameJump, 2));
+  stream().InjectFault(StreamFault::Random(StreamFaultKind::kBusError, 0.01, 10));
+  stream().InjectFault(StreamFault::Random(StreamFaultKind::kZeroLength, 0.01, 11));
+  ASSERT_TRUE(manager->StartAcq(handle));
+  ASSERT_TRUE(stream().WaitForFrames(40, std::chrono::seconds(10)));
+  int intact = 0;
+  int taken = 0;
+  while (const FrameRecordHeader* frame = Take(500)) {
+    ++taken;
+    EXPECT_EQ(frame->width, 256u);
+    // A frame that lost or gained a block no longer matches the pattern and
+    // the assembler cannot tell; most frames must still arrive intact.
+    bool same = true;
+    for (std::uint32_t b = 0; b < 256 * 64 * 2 && same; ++b)
+      same = frame->imageAddress[b] == emulator::RawImageByte(frame->frameNumber, b);
+    intact += same ? 1 : 0;
+  }
+  EXPECT_GT(taken, 20);
+  EXPECT_LE(taken, 40);
+  EXPECT_GT(intact, 10);
+  EXPECT_TRUE(manager->StopAcq(handle));
+}
+
+}  // namespace
+}  // namespace lumo::camera
