@@ -13,21 +13,21 @@ HandleTable& HandleTable::Instance() {
 }
 
 void* HandleTable::Insert(std::shared_ptr<KernelObject> object) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  ExclusiveGuard guard(lock_);
   const std::uintptr_t id = nextId_++;
   objects_.emplace(id, std::move(object));
   return reinterpret_cast<void*>(id << 2);
 }
 
 std::shared_ptr<KernelObject> HandleTable::Find(const void* handle, KernelObject::Kind kind) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  SharedGuard guard(lock_);
   auto it = objects_.find(ToKey(handle));
   if (it == objects_.end() || it->second->kind() != kind) return nullptr;
   return it->second;
 }
 
 std::shared_ptr<KernelObject> HandleTable::Remove(const void* handle) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  ExclusiveGuard guard(lock_);
   auto it = objects_.find(ToKey(handle));
   if (it == objects_.end()) return nullptr;
   std::shared_ptr<KernelObject> object = std::move(it->second);

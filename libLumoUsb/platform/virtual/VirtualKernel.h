@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/Platform.h"
+#include "platform/SharedLock.h"
 
 namespace lumo::platform::virt {
 
@@ -37,7 +38,8 @@ class HandleTable {
   std::shared_ptr<KernelObject> Remove(const void* handle);
 
  private:
-  std::mutex mutex_;
+  // Look-ups, on every I/O and event call, share the lock.
+  SharedLock lock_;
   std::uintptr_t nextId_ = 1;
   std::map<std::uintptr_t, std::shared_ptr<KernelObject>> objects_;
 };
