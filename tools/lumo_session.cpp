@@ -1,16 +1,21 @@
 // lumo_session: a camera session on the cameras the library finds.
 //
 // It lists the cameras, opens the first one, writes and reads a register,
-// exchanges bytes over the buffer channel and closes the camera again.
+// exchanges bytes over the buffer channel, acquires frames for a few
+// seconds, saves one as a PGM image (lumo_frame.pgm, or the path given as
+// the first argument), prints frames per second, MB/s and frames lost, and
+// closes the camera again.
 // With the virtual backend (Linux, tests) it first plugs emulated devices
 // into it: two cameras and one device of the same driver that is not a
 // camera, so that a session shows real output without hardware.
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "lumo/FrameRecord.h"
 #include "lumo/LumoUsbManager.h"
 
 #ifdef LUMO_VIRTUAL_BACKEND
@@ -69,9 +74,68 @@ bool ExerciseCommandChannel(LumoUsbManager& manager, void* camera) {
   return std::memcmp(read, written, 4) == 0 && received == message;
 }
 
+// Writes a frame as a binary PGM: 8-bit samples for 1 byte per pixel, 16-bit
+// (big-endian, as PGM wants) for 2.
+bool SavePgm(const lumo::FrameRecordHeader& frame, const char* path) {
+  const std::uint32_t bytesPerPixel = frame.depth >= 9 ? 2 : (frame.depth == 0 ? 1 : frame.depth);
+  if (bytesPerPixel > 2 || frame.width == 0 || frame.height == 0) return false;
+  std::FILE* file = std::fopen(path, "wb");
+  if (!file) return false;
+  std::fprintf(file, "P5\n%u %u\n%u\n", frame.width, frame.height,
+               bytesPerPixel == 2 ? 65535u : 255u);
+  const std::size_t pixels = std::size_t{frame.width} * frame.height;
+  std::vector<std::uint8_t> samples(frame.imageAddress, frame.imageAddress + pixels * bytesPerPixel);
+  if (bytesPerPixel == 2)
+    for (std::size_t i = 0; i < pixels; ++i) std::swap(samples[2 * i], samples[2 * i + 1]);
+  const bool written = std::fwrite(samples.data(), 1, samples.size(), file) == samples.size();
+  return std::fclose(file) == 0 && written;
+}
+
+// Acquires frames for `seconds`, saves the first one and prints the rates.
+bool Acquire(LumoUsbManager& manager, void* camera, double seconds, const char* imagePath) {
+  if (!manager.StartAcq(camera)) {
+    std::printf("acquisition did not start\n");
+    return false;
+  }
+  std::uint64_t frames = 0;
+  std::uint64_t lost = 0;
+  std::uint64_t bytes = 0;
+  std::uint32_t last = 0;
+  bool saved = false;
+  const auto start = std::chrono::steady_clock::now();
+  double elapsed = 0;
+  while (elapsed < seconds) {
+    void* image = nullptr;
+    if (!manager.CameraGetImage(camera, &image, 2000)) {
+      std::printf("no frame within 2 s\n");
+      break;
+    }
+    const auto& frame = *static_cast<const lumo::FrameRecordHeader*>(image);
+    if (frames > 0 && frame.frameNumber > last + 1) lost += frame.frameNumber - last - 1;
+    last = frame.frameNumber;
+    ++frames;
+    const std::uint32_t bytesPerPixel = frame.depth >= 9 ? 2 : (frame.depth == 0 ? 1 : frame.depth);
+    bytes += std::uint64_t{frame.width} * frame.height * bytesPerPixel;
+    if (!saved) {
+      saved = SavePgm(frame, imagePath);
+      std::printf("frame %u: %u x %u, %u byte(s) per pixel%s%s\n", frame.frameNumber, frame.width,
+                  frame.height, bytesPerPixel, saved ? ", saved to " : ", could not save to ",
+                  imagePath);
+    }
+    elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  }
+  manager.StopAcq(camera);
+  if (elapsed <= 0) return false;
+  std::printf("acquired %llu frames in %.2f s: %.1f frames/s, %.1f MB/s, %llu frames lost\n",
+              static_cast<unsigned long long>(frames), elapsed, frames / elapsed,
+              bytes / elapsed / 1e6, static_cast<unsigned long long>(lost));
+  return frames > 0 && saved;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  const char* imagePath = argc > 1 ? argv[1] : "lumo_frame.pgm";
 #ifdef LUMO_VIRTUAL_BACKEND
   using lumo::emulator::EmulatedDevice;
   std::vector<std::unique_ptr<EmulatedDevice>> devices;
@@ -110,7 +174,8 @@ int main() {
   }
   std::printf("opened %s\n", static_cast<const char*>(firstId));
   const bool answered = ExerciseCommandChannel(manager, camera);
+  const bool acquired = Acquire(manager, camera, 3.0, imagePath);
   manager.CloseDevice(camera);
   std::printf("closed the camera\n");
-  return answered ? 0 : 1;
+  return answered && acquired ? 0 : 1;
 }
