@@ -1,18 +1,67 @@
 #include "usb/RequestContext.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
+#include <vector>
 
 namespace lumo::usb {
 
+namespace {
+
+// Freed contexts kept by the thread that freed them, for its next request.
+class ContextCache {
+ public:
+  ~ContextCache() {
+    alive_ = false;
+    for (void* pointer : free_) ::operator delete(pointer);
+  }
+  void* Take() {
+    if (!alive_ || free_.empty()) return nullptr;
+    void* pointer = free_.back();
+    free_.pop_back();
+    return pointer;
+  }
+  bool Keep(void* pointer) {
+    if (!alive_ || free_.size() >= kLimit) return false;
+    free_.push_back(pointer);
+    return true;
+  }
+
+ private:
+  static constexpr std::size_t kLimit = 128;
+  std::vector<void*> free_;
+  bool alive_ = true;
+};
+
+thread_local ContextCache contextCache;
+
+}  // namespace
+
+void* RequestContext::operator new(std::size_t size) {
+  if (void* pointer = contextCache.Take()) return pointer;
+  return ::operator new(size);
+}
+
+void RequestContext::operator delete(void* pointer, std::size_t) {
+  if (!contextCache.Keep(pointer)) ::operator delete(pointer);
+}
+
 RequestContext::RequestContext(std::uint32_t size, platform::Handle device,
                                platform::Overlapped* overlapped, std::uint8_t endpointAddress)
-    : bytes_(new std::uint8_t[std::max<std::uint32_t>(size, kTransferRecordSize)]()),
-      size_(std::max<std::uint32_t>(size, kTransferRecordSize)),
-      header_(new (bytes_.get()) TransferRecord{}),
+    : size_(std::max<std::uint32_t>(size, kTransferRecordSize)),
       device_(device),
       overlapped_(overlapped),
-      endpointAddress_(endpointAddress) {}
+      endpointAddress_(endpointAddress) {
+  if (size_ <= kInlineRecordSize) {
+    bytes_ = inline_;
+    std::memset(inline_, 0, size_);
+  } else {
+    heap_.reset(new std::uint8_t[size_]());
+    bytes_ = heap_.get();
+  }
+  header_ = new (bytes_) TransferRecord{};
+}
 
 bool RequestContext::Outstanding() const {
   return overlapped_ &&

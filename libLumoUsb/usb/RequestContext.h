@@ -11,7 +11,7 @@
 
 namespace lumo::usb {
 
-class RequestContext {
+class RequestContext final {
  public:
   // A cleared record of `size` bytes (at least the 38-byte header) for a
   // request on `endpointAddress` of `device`, tracked through `overlapped`.
@@ -25,14 +25,24 @@ class RequestContext {
 
   TransferRecord& Header() { return *header_; }
   const TransferRecord& Header() const { return *header_; }
-  std::uint8_t* Bytes() { return bytes_.get(); }
+  std::uint8_t* Bytes() { return bytes_; }
   std::uint32_t Size() const { return size_; }
 
   // True while the driver has not finished the request.
   bool Outstanding() const;
 
+  // Contexts are recycled through a small per-thread cache, and records up
+  // to kInlineRecordSize bytes live inside the context: a stream of direct
+  // transfers allocates nothing once running.
+  static void* operator new(std::size_t size);
+  static void operator delete(void* pointer, std::size_t size);
+
+  static constexpr std::uint32_t kInlineRecordSize = 64;
+
  private:
-  std::unique_ptr<std::uint8_t[]> bytes_;
+  alignas(8) std::uint8_t inline_[kInlineRecordSize];
+  std::unique_ptr<std::uint8_t[]> heap_;
+  std::uint8_t* bytes_;
   std::uint32_t size_;
   TransferRecord* header_;
   platform::Handle device_;
