@@ -6,6 +6,7 @@
 #include "Log.h"
 #include "camera/CameraState.h"
 #include "camera/LinePacketDecoder.h"
+#include "usb/LittleEndian.h"
 
 namespace lumo::camera {
 
@@ -14,19 +15,12 @@ namespace {
 constexpr std::uint32_t kHeaderMagic[5] = {0x803C4953, 0x93498218, 0x05897F8D, 0x9AB38089,
                                            0x0100A000};
 
-std::uint32_t Read32(const std::uint8_t* bytes) {
-  return static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
-         (static_cast<std::uint32_t>(bytes[2]) << 16) |
-         (static_cast<std::uint32_t>(bytes[3]) << 24);
-}
-
-std::uint16_t Read16(const std::uint8_t* bytes) {
-  return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
-}
+using usb::ReadLittle16;
+using usb::ReadLittle32;
 
 bool IsHeaderBlock(const std::uint8_t* block) {
   for (int i = 0; i < 5; ++i)
-    if (Read32(block + 4 * i) != kHeaderMagic[i]) return false;
+    if (ReadLittle32(block + 4 * i) != kHeaderMagic[i]) return false;
   return true;
 }
 
@@ -103,12 +97,12 @@ bool FrameAssembler::Pass() {
 }
 
 void FrameAssembler::OpenFrame(const std::uint8_t* block) {
-  const std::uint16_t nw = Read16(block + 24);
-  const std::uint16_t nh = Read16(block + 26);
-  const std::uint32_t nframecount = Read32(block + 28);
-  const std::uint32_t packcount = Read32(block + 32);
-  const std::uint16_t cacheCount = Read16(block + 40);
-  const std::uint16_t cacheUseCount = Read16(block + 42);
+  const std::uint16_t nw = ReadLittle16(block + 24);
+  const std::uint16_t nh = ReadLittle16(block + 26);
+  const std::uint32_t nframecount = ReadLittle32(block + 28);
+  const std::uint32_t packcount = ReadLittle32(block + 32);
+  const std::uint16_t cacheCount = ReadLittle16(block + 40);
+  const std::uint16_t cacheUseCount = ReadLittle16(block + 42);
 
   if (!frameOpen_)
     expectedFrame_ = nframecount;
@@ -122,7 +116,7 @@ void FrameAssembler::OpenFrame(const std::uint8_t* block) {
   height_ = nh;
   receivedBytes_ = 0;
   blockCounter_ = packcount;
-  mode_ = Read32(block + 44);
+  mode_ = ReadLittle32(block + 44);
   if (expectedFrame_ != nframecount)
     TraceLog("error r:%d if:%d\r\n", static_cast<int>(nframecount),
              static_cast<int>(expectedFrame_));

@@ -1,4 +1,4 @@
-// Little-endian fields of USB descriptors.
+// Little-endian fields of USB descriptors and of the camera stream.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +7,12 @@ namespace lumo::usb {
 
 inline std::uint16_t ReadLittle16(const std::uint8_t* bytes) {
   return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
+}
+
+inline std::uint32_t ReadLittle32(const std::uint8_t* bytes) {
+  return static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
+         (static_cast<std::uint32_t>(bytes[2]) << 16) |
+         (static_cast<std::uint32_t>(bytes[3]) << 24);
 }
 
 }  // namespace lumo::usb
