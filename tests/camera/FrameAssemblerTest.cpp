@@ -23,6 +23,27 @@ void ExpectImage(FrameRecord* record, std::uint32_t frame, std::uint32_t blocks)
   }
 }
 
+TEST_F(RawAssembly, RingCopiesWrapAndAlwaysSignal) {
+  const Bytes block = ImageBlock(1, 0);
+  // A copy that ends exactly at the ring's end leaves the position at 0.
+  state.ringWritePos = kStreamRingSize - 4096;
+  AppendToStreamRing(state, block.data(), 4096);
+  EXPECT_EQ(state.ringWritePos, 0u);
+  EXPECT_EQ(std::memcmp(state.ring.get() + kStreamRingSize - 4096, block.data(), 4096), 0);
+  EXPECT_EQ(platform::WaitForEvent(state.dataEvent.get(), 0), platform::kWaitObject0);
+  // A straddling copy fills the ring to its end and goes on at its start.
+  state.ringWritePos = kStreamRingSize - 100;
+  AppendToStreamRing(state, block.data(), 4096);
+  EXPECT_EQ(state.ringWritePos, 3996u);
+  EXPECT_EQ(std::memcmp(state.ring.get() + kStreamRingSize - 100, block.data(), 100), 0);
+  EXPECT_EQ(std::memcmp(state.ring.get(), block.data() + 100, 3996), 0);
+  platform::WaitForEvent(state.dataEvent.get(), 0);
+  // A good completion without bytes copies nothing but still signals.
+  AppendToStreamRing(state, block.data(), 0);
+  EXPECT_EQ(state.ringWritePos, 3996u);
+  EXPECT_EQ(platform::WaitForEvent(state.dataEvent.get(), 0), platform::kWaitObject0);
+}
+
 TEST_F(RawAssembly, FrameAfterItsHeaderIsQueuedWithItsHeaderFields) {
   StartRun(4, 2);
   Bytes stream = ImageBlock(99, 0);  // before the first header: ignored

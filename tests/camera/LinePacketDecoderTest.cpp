@@ -147,6 +147,37 @@ TEST_F(LineAssembly, LinesBeforeTheInfoStayInsideTheScratchRecord) {
   EXPECT_EQ(state.lineCount, 6000u);
 }
 
+TEST_F(LineAssembly, OverLongInfoAndLinesOverlapInArrivalOrder) {
+  StartRun(2);
+  Words words;
+  // 6000 info words run 2000 bytes into the line area; line 0 then
+  // overwrites them. Line 1 is 600 words: its last 100 words land where
+  // line 2 starts, and line 2, arriving later, wins there.
+  Words info = InfoPayload(8, 6000);
+  const Words infoPacket = Packet(1, info);
+  words.insert(words.end(), infoPacket.begin(), infoPacket.end());
+  for (std::uint32_t line = 0; line < 1000; ++line) {
+    const std::uint16_t type = line == 0 ? 2 : (line == 999 ? 4 : 3);
+    const Words packet = Packet(type, LinePayload(8, line, line == 1 ? 600 : 500));
+    words.insert(words.end(), packet.begin(), packet.end());
+  }
+  Feed(LineStream(8, words));
+  auto ready = Ready();
+  ASSERT_EQ(ready.size(), 1u);
+  const FrameRecordHeader& header = ready[0]->header;
+  EXPECT_EQ(header.infoLength, 6000u);
+  const Words line0 = LinePayload(8, 0);
+  EXPECT_EQ(std::memcmp(header.imageAddress, line0.data(), 1000), 0);
+  // The info area itself keeps the first 5000 info words.
+  std::uint16_t word = 0;
+  std::memcpy(&word, header.infoAddress + 2 * 4999, 2);
+  EXPECT_EQ(word, info[4999]);
+  const Words line2 = LinePayload(8, 2);
+  EXPECT_EQ(std::memcmp(header.imageAddress + 2000, line2.data(), 1000), 0);
+  const Words line1 = LinePayload(8, 1, 600);
+  EXPECT_EQ(std::memcmp(header.imageAddress + 1000, line1.data(), 1000), 0);
+}
+
 TEST_F(LineAssembly, NoFreeBufferDropsTheFrame) {
   StartRun(1);
   Bytes stream = LineStream(1, LineFrame(1, true));
