@@ -9,21 +9,25 @@ namespace lumo::usb {
 
 namespace {
 
+// Whether this thread's cache has been destroyed (at thread exit); a plain
+// flag, so that it can still be read after the cache is gone.
+thread_local bool cacheGone = false;
+
 // Freed contexts kept by the thread that freed them, for its next request.
 class ContextCache {
  public:
   ~ContextCache() {
-    alive_ = false;
+    cacheGone = true;
     for (void* pointer : free_) ::operator delete(pointer);
   }
   void* Take() {
-    if (!alive_ || free_.empty()) return nullptr;
+    if (free_.empty()) return nullptr;
     void* pointer = free_.back();
     free_.pop_back();
     return pointer;
   }
   bool Keep(void* pointer) {
-    if (!alive_ || free_.size() >= kLimit) return false;
+    if (free_.size() >= kLimit) return false;
     free_.push_back(pointer);
     return true;
   }
@@ -31,7 +35,6 @@ class ContextCache {
  private:
   static constexpr std::size_t kLimit = 128;
   std::vector<void*> free_;
-  bool alive_ = true;
 };
 
 thread_local ContextCache contextCache;
@@ -39,12 +42,14 @@ thread_local ContextCache contextCache;
 }  // namespace
 
 void* RequestContext::operator new(std::size_t size) {
-  if (void* pointer = contextCache.Take()) return pointer;
+  if (!cacheGone) {
+    if (void* pointer = contextCache.Take()) return pointer;
+  }
   return ::operator new(size);
 }
 
 void RequestContext::operator delete(void* pointer, std::size_t) {
-  if (!contextCache.Keep(pointer)) ::operator delete(pointer);
+  if (cacheGone || !contextCache.Keep(pointer)) ::operator delete(pointer);
 }
 
 RequestContext::RequestContext(std::uint32_t size, platform::Handle device,
