@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <vector>
 
@@ -9,47 +10,45 @@ namespace lumo::usb {
 
 namespace {
 
-// Whether this thread's cache has been destroyed (at thread exit); a plain
-// flag, so that it can still be read after the cache is gone.
-thread_local bool cacheGone = false;
-
-// Freed contexts kept by the thread that freed them, for its next request.
-class ContextCache {
+// Freed contexts kept for the next request. Process-wide and never
+// destroyed: a per-thread cache would need thread_local objects with
+// destructors, which mingw-w64's emulated TLS may run after their storage
+// is gone.
+class ContextPool {
  public:
-  ~ContextCache() {
-    cacheGone = true;
-    for (void* pointer : free_) ::operator delete(pointer);
+  static ContextPool& Instance() {
+    static ContextPool* pool = new ContextPool;  // lives until the process ends
+    return *pool;
   }
   void* Take() {
+    std::lock_guard<std::mutex> lock(mutex_);
     if (free_.empty()) return nullptr;
     void* pointer = free_.back();
     free_.pop_back();
     return pointer;
   }
   bool Keep(void* pointer) {
+    std::lock_guard<std::mutex> lock(mutex_);
     if (free_.size() >= kLimit) return false;
     free_.push_back(pointer);
     return true;
   }
 
  private:
-  static constexpr std::size_t kLimit = 128;
+  static constexpr std::size_t kLimit = 256;
+  std::mutex mutex_;
   std::vector<void*> free_;
 };
-
-thread_local ContextCache contextCache;
 
 }  // namespace
 
 void* RequestContext::operator new(std::size_t size) {
-  if (!cacheGone) {
-    if (void* pointer = contextCache.Take()) return pointer;
-  }
+  if (void* pointer = ContextPool::Instance().Take()) return pointer;
   return ::operator new(size);
 }
 
 void RequestContext::operator delete(void* pointer, std::size_t) {
-  if (cacheGone || !contextCache.Keep(pointer)) ::operator delete(pointer);
+  if (!ContextPool::Instance().Keep(pointer)) ::operator delete(pointer);
 }
 
 RequestContext::RequestContext(std::uint32_t size, platform::Handle device,

@@ -31,8 +31,8 @@ class RequestContext final {
   // True while the driver has not finished the request.
   bool Outstanding() const;
 
-  // Contexts are recycled through a small per-thread cache, and records up
-  // to kInlineRecordSize bytes live inside the context: a stream of direct
+  // Contexts are recycled through a small pool, and records up to
+  // kInlineRecordSize bytes live inside the context: a stream of direct
   // transfers allocates nothing once running.
   static void* operator new(std::size_t size);
   static void operator delete(void* pointer, std::size_t size);

@@ -50,11 +50,14 @@ struct QueuedMessage {
 struct ThreadQueue {
   std::deque<QueuedMessage> messages;
   std::condition_variable condition;
+  // The device-change record of the message the thread received last. Kept
+  // here rather than in a thread_local: mingw-w64's emulated TLS may run a
+  // thread_local's destructor after its storage is gone.
+  std::vector<std::uint8_t> currentRecord;
 };
 
-// The record of the last message received by this thread, and whether that
-// message was a device-change notice not yet dispatched.
-thread_local std::vector<std::uint8_t> currentRecord;
+// Whether the last message received by this thread was a device-change
+// notice not yet dispatched.
 thread_local bool currentNoticeOpen = false;
 
 class WindowSystem {
@@ -141,10 +144,10 @@ class WindowSystem {
     QueuedMessage queued = std::move(*found);
     queue.messages.erase(found);
     *message = queued.message;
-    if (!queued.record.empty()) {
-      currentRecord = std::move(queued.record);
-      message->lParam = reinterpret_cast<std::intptr_t>(currentRecord.data());
-    }
+    // The thread's current record stays valid until its next receive.
+    queue.currentRecord = std::move(queued.record);
+    if (!queue.currentRecord.empty())
+      message->lParam = reinterpret_cast<std::intptr_t>(queue.currentRecord.data());
     currentNoticeOpen = queued.notice;
     return message->message == kWmQuit ? 0 : 1;
   }
