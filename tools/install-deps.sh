@@ -4,7 +4,8 @@
 #   /usr/src/googletest), libbenchmark-dev
 # with --cross, the mingw-w64 compilers for 64-bit Windows
 # (g++-mingw-w64-x86-64), with --fuzz, clang with its libFuzzer runtime, and
-# with --m32, the 32-bit compiler libraries (g++-multilib).
+# with --m32, the 32-bit compiler libraries (g++-multilib), and with --wine,
+# Wine to run the cross-built tests.
 #
 # Only missing packages are installed, and the package index is refreshed
 # once, only when something is missing: on a machine that has everything the
@@ -14,18 +15,20 @@ set -euo pipefail
 cross=0
 fuzz=0
 m32=0
+wine=0
 for arg in "$@"; do
   case "$arg" in
     --cross) cross=1 ;;
     --fuzz) fuzz=1 ;;
     --m32) m32=1 ;;
+    --wine) wine=1 ;;
     -h | --help)
-      echo "usage: $0 [--cross] [--fuzz] [--m32]"
+      echo "usage: $0 [--cross] [--fuzz] [--m32] [--wine]"
       exit 0
       ;;
     *)
       echo "install-deps.sh: unknown argument '$arg'" >&2
-      echo "usage: $0 [--cross] [--fuzz] [--m32]" >&2
+      echo "usage: $0 [--cross] [--fuzz] [--m32] [--wine]" >&2
       exit 2
       ;;
   esac
@@ -40,6 +43,9 @@ if [[ $fuzz -eq 1 ]]; then
 fi
 if [[ $m32 -eq 1 ]]; then
   packages+=(g++-multilib)
+fi
+if [[ $wine -eq 1 ]]; then
+  packages+=(wine wine64)
 fi
 
 installed() {

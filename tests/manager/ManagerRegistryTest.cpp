@@ -20,7 +20,7 @@ std::string Lower(std::string text) {
 }
 
 TEST(ManagerRegistry, NoCameraStillStartsThePump) {
-  const std::size_t before = test::PumpClasses().size();
+  const std::size_t before = test::SettledPumpCount();
   LumoUsbManager manager;
   EXPECT_EQ(manager.DeviceCount(), 0);
   for (int index = -1; index < 4; ++index) EXPECT_EQ(manager.GetDeviceIDForIndex(index), NoneValue());
@@ -90,7 +90,7 @@ TEST(ManagerRegistry, OnlyPathsWithTheFullCameraPrefixAreCameras) {
 TEST(ManagerRegistry, TwoManagersRunTwoPumpsWithTheirOwnClasses) {
   auto camera = EmulatedDevice::Camera("Shared");
   ASSERT_TRUE(camera->Plug());
-  const std::size_t before = test::PumpClasses().size();
+  const std::size_t before = test::SettledPumpCount();
   LumoUsbManager first;
   LumoUsbManager second;
   ASSERT_TRUE(test::WaitForPumps(before + 2));

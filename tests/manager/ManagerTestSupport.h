@@ -25,6 +25,19 @@ inline std::vector<std::string> PumpClasses() {
   return names;
 }
 
+// The number of pump classes once pumps of managers built earlier in this
+// process have settled (no new class for 100 ms).
+inline std::size_t SettledPumpCount() {
+  std::size_t count = PumpClasses().size();
+  for (int quiet = 0; quiet < 20;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const std::size_t now = PumpClasses().size();
+    quiet = now == count ? quiet + 1 : 0;
+    count = now;
+  }
+  return count;
+}
+
 // Waits until `count` pump windows are registered for the driver's notices.
 inline bool WaitForPumps(std::size_t count) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
