@@ -14,6 +14,7 @@
 #include "lumo/emulator/EmulatedDevice.h"
 #include "manager/ManagerState.h"
 #include "platform/virtual/VirtualBus.h"
+#include "support/OpenCameraFixture.h"
 
 namespace lumo::camera {
 namespace {
@@ -25,38 +26,20 @@ using emulator::StreamFault;
 using emulator::StreamFaultKind;
 using emulator::StreamMode;
 
-void* const kNone = reinterpret_cast<void*>(~std::uintptr_t{0});
+const auto kNone = test::NoHandle();
 
-void QuietConsole(const char*) {}
-
-class Acquisition : public ::testing::Test {
+class Acquisition : public test::OpenCameraFixture {
  protected:
-  void SetUp() override {
-    SetConsoleSink(&QuietConsole);
-    ASSERT_TRUE(camera->Plug());
-    manager = std::make_unique<LumoUsbManager>();
-    handle = manager->OpenDevice(manager->GetDeviceIDForIndex(0));
-    ASSERT_NE(handle, kNone);
-  }
-  void TearDown() override {
-    if (manager) manager->CloseDevice(handle);
-    SetConsoleSink(nullptr);
-  }
+  Acquisition() : OpenCameraFixture("ACQ1") {}
 
   CameraStream& stream() { return camera->Stream(); }
-  CameraState& state() {
-    return manager::StateOf(*manager).cameraByPath.begin()->second->State();
-  }
+  CameraState& state() { return State(); }
 
   const FrameRecordHeader* Take(unsigned timeoutMs = 3000) {
     void* image = nullptr;
     if (!manager->CameraGetImage(handle, &image, timeoutMs)) return nullptr;
     return static_cast<const FrameRecordHeader*>(image);
   }
-
-  std::unique_ptr<EmulatedDevice> camera = EmulatedDevice::Camera("ACQ1");
-  std::unique_ptr<LumoUsbManager> manager;
-  void* handle = kNone;
 };
 
 // Compares a raw frame's image with the camera's pattern.

@@ -9,31 +9,17 @@
 #include <string>
 #include <vector>
 
-#include "Log.h"
 #include "camera/CameraState.h"
 #include "camera/FrameAssembler.h"
 #include "camera/ImageReader.h"
 #include "camera/StreamBuilder.h"
+#include "support/ConsoleCapture.h"
 
 namespace lumo::test {
 
-inline std::mutex consoleMutex;
-inline std::vector<std::string> consoleLines;
-inline void CaptureConsole(const char* message) {
-  std::lock_guard<std::mutex> lock(consoleMutex);
-  consoleLines.emplace_back(message);
-}
-
 class AssemblerFixture : public ::testing::Test {
  protected:
-  void SetUp() override {
-    consoleLines.clear();
-    SetConsoleSink(&CaptureConsole);
-  }
-  void TearDown() override {
-    assembler.reset();
-    SetConsoleSink(nullptr);
-  }
+  void TearDown() override { assembler.reset(); }
 
   // Starts a run with `buffers` pool buffers.
   void StartRun(int buffers = 4, int pixelSize = 2) {
@@ -60,6 +46,7 @@ class AssemblerFixture : public ::testing::Test {
     return {state.readyFrames.begin(), state.readyFrames.end()};
   }
 
+  ConsoleCapture console;
   camera::CameraState state{"\\\\?\\usb#vid_04b4&pid_00f1#assembler"};
   std::unique_ptr<camera::FrameAssembler> assembler;
 };

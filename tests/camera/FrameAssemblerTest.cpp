@@ -148,13 +148,14 @@ TEST_F(RawAssembly, FramesAreLostLoudlyWhenNoBufferIsFreeOrTheQueueIsFull) {
   auto ready = Ready();
   ASSERT_EQ(ready.size(), 2u);
   EXPECT_EQ(ready[1]->header.frameNumber, 11u);
-  ASSERT_EQ(test::consoleLines.size(), 1u);
-  EXPECT_EQ(test::consoleLines[0], "lost frame [12]!\r\n");  // no free buffer: the frame number
+  const auto lines = console.Captured();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], "lost frame [12]!\r\n");  // no free buffer: the frame number
 
   // The queue holds bufferCount frames at most: with a third buffer in the
   // pool, a third completed frame is dropped, named by completedFrames.
   assembler.reset();
-  test::consoleLines.clear();
+  console.Clear();
   state.bufferCount = 2;
   state.framePool.reset(new FrameRecord[3]);
   state.framePoolCount = 3;
@@ -162,8 +163,9 @@ TEST_F(RawAssembly, FramesAreLostLoudlyWhenNoBufferIsFreeOrTheQueueIsFull) {
   state.completedFrames = 0;
   Feed(stream);
   EXPECT_EQ(Ready().size(), 2u);
-  ASSERT_EQ(test::consoleLines.size(), 1u);
-  EXPECT_EQ(test::consoleLines[0], "lost frame [3]!\r\n");
+  const auto dropped = console.Captured();
+  ASSERT_EQ(dropped.size(), 1u);
+  EXPECT_EQ(dropped[0], "lost frame [3]!\r\n");
 }
 
 TEST_F(RawAssembly, FrameTooLargeForItsBufferIsRefused) {

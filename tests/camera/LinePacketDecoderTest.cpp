@@ -61,8 +61,9 @@ TEST_F(LineAssembly, InfoFirstAndLinesFirstGiveTheSameFrame) {
   ExpectLineFrame(ready[0], 21);
   ExpectLineFrame(ready[1], 22);
   // The info packet is announced on the console with the block counter.
-  ASSERT_EQ(test::consoleLines.size(), 2u);
-  EXPECT_EQ(test::consoleLines[0], "[306],1061\r\n");
+  const auto lines = console.Captured();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "[306],1061\r\n");
 }
 
 TEST_F(LineAssembly, PacketsSplitAtAnyWordAcrossBlocksDecodeAlike) {

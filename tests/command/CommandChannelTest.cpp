@@ -14,6 +14,7 @@
 #include "lumo/emulator/EmulatedDevice.h"
 #include "manager/ManagerState.h"
 #include "platform/virtual/VirtualBus.h"
+#include "support/OpenCameraFixture.h"
 
 namespace lumo::command {
 namespace {
@@ -24,40 +25,19 @@ using emulator::Fault;
 using emulator::FaultKind;
 using Bytes = std::vector<std::uint8_t>;
 
-std::mutex logMutex;
-std::vector<std::string> logLines;
-void CaptureLog(const char* message) {
-  std::lock_guard<std::mutex> lock(logMutex);
-  logLines.emplace_back(message);
-}
-std::vector<std::string> LogLines() {
-  std::lock_guard<std::mutex> lock(logMutex);
-  return logLines;
-}
+const auto kNone = test::NoHandle();
 
-void* const kNone = reinterpret_cast<void*>(~std::uintptr_t{0});
-
-class CommandChannel : public ::testing::Test {
+class CommandChannel : public test::OpenCameraFixture {
  protected:
-  void SetUp() override {
-    logLines.clear();
-    SetConsoleSink(&CaptureLog);
-    ASSERT_TRUE(camera->Plug());
-    manager = std::make_unique<LumoUsbManager>();
-    handle = manager->OpenDevice(manager->GetDeviceIDForIndex(0));
-    ASSERT_NE(handle, kNone);
-  }
-  void TearDown() override {
-    if (manager) manager->CloseDevice(handle);
-    SetConsoleSink(nullptr);
-  }
+  CommandChannel() : OpenCameraFixture("CMD1") {}
+
+  std::vector<std::string> LogLines() const { return console.Captured(); }
 
   CameraFirmware& firmware() { return camera->Firmware(); }
 
   // Waits until the camera's buffer ring holds `count` unread bytes.
   bool WaitUnread(std::uint32_t count) {
-    camera::CameraState& state =
-        manager::StateOf(*manager).cameraByPath.begin()->second->State();
+    camera::CameraState& state = State();
     for (int i = 0; i < 500; ++i) {
       {
         std::lock_guard<std::mutex> lock(state.bufferLock);
@@ -79,10 +59,6 @@ class CommandChannel : public ::testing::Test {
     }
     return received;
   }
-
-  std::unique_ptr<EmulatedDevice> camera = EmulatedDevice::Camera("CMD1");
-  std::unique_ptr<LumoUsbManager> manager;
-  void* handle = kNone;
 };
 
 TEST_F(CommandChannel, OpenAndCloseRepeatedly) {

@@ -12,6 +12,7 @@
 #include "command/FrameBuilder.h"
 #include "command/RegisterAccess.h"
 #include "command/ResponseReceiver.h"
+#include "support/ConsoleCapture.h"
 
 namespace lumo::command {
 namespace {
@@ -21,22 +22,8 @@ using test::BufferData;
 using test::CameraFrame;
 using test::RegisterAnswer;
 
-std::mutex logMutex;
-std::vector<std::string> logLines;
-
-void CaptureLog(const char* message) {
-  std::lock_guard<std::mutex> lock(logMutex);
-  logLines.emplace_back(message);
-}
-
 class ResponseReceiver : public ::testing::Test {
  protected:
-  void SetUp() override {
-    logLines.clear();
-    SetConsoleSink(&CaptureLog);
-  }
-  void TearDown() override { SetConsoleSink(nullptr); }
-
   void Feed(const Bytes& bytes) { ParseReceivedBytes(state, bytes.data(), bytes.size()); }
 
   bool Stored(std::uint32_t address, Bytes* data = nullptr) {
@@ -54,6 +41,7 @@ class ResponseReceiver : public ::testing::Test {
     return bytes;
   }
 
+  test::ConsoleCapture console;
   camera::CameraState state{"\\\\?\\usb#vid_04b4&pid_00f1#receiver"};
 };
 
@@ -71,7 +59,7 @@ TEST_F(ResponseReceiver, BytesOutsideFramesAreIgnoredAndFramesAreDeliveredInOrde
   ASSERT_TRUE(Stored(0x104, &data));
   EXPECT_EQ(data, Bytes{5});
   EXPECT_EQ(state.rxState, camera::kReceiveIdle);
-  EXPECT_TRUE(logLines.empty());
+  EXPECT_TRUE(console.Captured().empty());
 }
 
 TEST_F(ResponseReceiver, AFrameSplitAcrossTransfersIsDeliveredWithItsLastByte) {
@@ -129,12 +117,14 @@ TEST_F(ResponseReceiver, CheckByteAndVersionAreEnforced) {
   corrupt.back() ^= 0x01;
   Feed(corrupt);
   EXPECT_FALSE(Stored(0x300));
+  auto logLines = console.Captured();
   ASSERT_EQ(logLines.size(), 1u);
   EXPECT_EQ(logLines[0].rfind("complate_data=>crc8_error(", 0), 0u);
   EXPECT_EQ(logLines[0].substr(logLines[0].size() - 2), "\r\n");
 
   Feed(CameraFrame(0x43 | 0x08, 0x304, {1}));  // version 1
   EXPECT_FALSE(Stored(0x304));
+  logLines = console.Captured();
   ASSERT_EQ(logLines.size(), 2u);
   EXPECT_EQ(logLines[1], "ver = 1 not support!Reset recv status!\r\n");
 
