@@ -164,7 +164,7 @@ TEST_F(Acquisition, QueuedFramesAreHandedOutOldestFirstAndTimeoutZeroNeverBlocks
   EXPECT_EQ(second->frameNumber, first->frameNumber + 1);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(Take(0), nullptr);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
   EXPECT_TRUE(manager->StopAcq(handle));
 }
 

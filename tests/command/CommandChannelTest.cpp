@@ -111,7 +111,12 @@ TEST_F(CommandChannel, LateAnswersTimeOutAndNeverTurnIntoSuccess) {
   Bytes data(4, 0);
   EXPECT_FALSE(manager->ReadCommand(handle, 0x30, data.data(), 4, 100));
   EXPECT_EQ(data, Bytes(4, 0));
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the late answer arrives
+  // Let the late answer be fetched by the reader and dropped as unawaited.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (firmware().QueuedBytes() > 0 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_EQ(firmware().QueuedBytes(), 0u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
   // A later call for the same address waits for its own answer.
   firmware().InjectFault(Fault::Next(FaultKind::kDropAnswer));
   EXPECT_FALSE(manager->ReadCommand(handle, 0x30, data.data(), 4, 200));

@@ -167,7 +167,7 @@ TEST_F(FaultTest, StrayBytesPrecedeTheFlag) {
 
 TEST_F(FaultTest, DelayedAnswersArriveLateAndAreOvertaken) {
   Fault fault = Fault::Next(FaultKind::kDelay);
-  fault.delay = std::chrono::milliseconds(150);
+  fault.delay = std::chrono::milliseconds(600);  // long enough to outlast both sends
   Firmware().InjectFault(fault);
   const auto sent = Clock::now();
   auto f = ReadAll({0x10, 0x14});
@@ -179,7 +179,7 @@ TEST_F(FaultTest, DelayedAnswersArriveLateAndAreOvertaken) {
     decoder.Feed(Poll());
   }
   ASSERT_EQ(decoder.frames.size(), 2u);
-  EXPECT_GE(Clock::now() - sent, std::chrono::milliseconds(150));
+  EXPECT_GE(Clock::now() - sent, std::chrono::milliseconds(600));
   EXPECT_EQ(decoder.frames[1].address, 0x10u);
   EXPECT_EQ(Firmware().QueuedBytes(), 0u);
 }
@@ -189,12 +189,12 @@ TEST_F(FaultTest, DelayedAnswerDoesNotCutIntoAFrameBeingSent) {
   // sent one is finished first.
   Firmware().SetInSplit(InSplit::Chunks(4));
   Fault fault = Fault::Next(FaultKind::kDelay);
-  fault.delay = std::chrono::milliseconds(50);
+  fault.delay = std::chrono::milliseconds(300);
   Firmware().InjectFault(fault);
   ASSERT_TRUE(Send(ReadFrame(0x10)).ok);
   ASSERT_TRUE(Send(WriteFrame(0x14, Pattern(40, 0))).ok);
   decoder.Feed(Poll());
-  std::this_thread::sleep_for(std::chrono::milliseconds(80));
+  std::this_thread::sleep_for(std::chrono::milliseconds(350));
   const auto f = Receive(2);
   ASSERT_EQ(f.size(), 2u);
   EXPECT_EQ(f[0].address, 0x14u);

@@ -28,6 +28,11 @@ class ScriptedDriver : public platform::virt::VirtualDriver {
   void SetSubmitDelay(std::chrono::milliseconds delay) { delay_ = delay; }
 
   void OnRequest(const platform::virt::RequestInfo& request) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++entered_;
+      condition_.notify_all();
+    }
     if (delay_.count() > 0) std::this_thread::sleep_for(delay_);
     std::vector<std::uint8_t> reply;
     bool atOnce = false;
@@ -53,6 +58,12 @@ class ScriptedDriver : public platform::virt::VirtualDriver {
         });
   }
 
+  // Waits until a thread has entered OnRequest (it may still be inside).
+  bool WaitUntilEntered() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return condition_.wait_for(lock, std::chrono::seconds(10), [&] { return entered_ > 0; });
+  }
+
   // Waits until at least `count` requests have arrived; returns them.
   std::vector<platform::virt::RequestInfo> WaitForRequests(std::size_t count) {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -65,6 +76,7 @@ class ScriptedDriver : public platform::virt::VirtualDriver {
   std::mutex mutex_;
   std::condition_variable condition_;
   std::vector<platform::virt::RequestInfo> received_;
+  std::size_t entered_ = 0;
   bool answerAtOnce_ = false;
   std::vector<std::uint8_t> reply_;
   std::chrono::milliseconds delay_{0};

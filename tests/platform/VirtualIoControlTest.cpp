@@ -194,7 +194,7 @@ TEST_F(VirtualIoControl, UnplugWaitsForAThreadInsideTheDriver) {
     IoControl(device, 0x220020, buffer, 1, buffer, 1, nullptr, nullptr);
     submitted = true;
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  ASSERT_TRUE(driver.WaitUntilEntered());
   ASSERT_TRUE(virt::Unplug(kPath));
   // Unplug returned, so the driver may be destroyed: nobody may be inside it.
   EXPECT_EQ(driver.WaitForRequests(1).size(), 1u);

@@ -105,6 +105,7 @@ TEST_F(Endpoints, ControlRequestRecordByteForByte) {
   };
   const Case cases[] = {{2, 1, 2000, 0xC2, 2}, {2, 0, 500, 0x42, 1}, {0, 1, 1999, 0xC0, 1},
                         {0, 0, 0, 0x40, 0}};
+  std::size_t sent = 0;
   for (const Case& c : cases) {
     control.Recipient = c.recipient;
     control.DeviceToHost = c.deviceToHost;
@@ -116,8 +117,11 @@ TEST_F(Endpoints, ControlRequestRecordByteForByte) {
     std::uint32_t length = sizeof(payload);
     control.TransferSync(payload, &length, nullptr);
 
-    const RecordedRequest request = LastRequest();
-    EXPECT_EQ(request.code, CODE_CONTROL_TRANSFER);
+    // A time limit of 0 can run out before the completion arrives; the
+    // abort that follows is recorded after the control request.
+    const auto controls = driver.RequestsWithCode(CODE_CONTROL_TRANSFER);
+    ASSERT_EQ(controls.size(), ++sent);
+    const RecordedRequest& request = controls.back();
     ASSERT_EQ(request.input.size(), 38u + 5u);
     EXPECT_EQ(request.outSize, 43u);  // one buffer in and out
     const std::uint8_t setup[8] = {c.requestType, 0xFE, 0x00, 0xF0, 0x34, 0x12, 5, 0};
