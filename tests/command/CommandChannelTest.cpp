@@ -48,13 +48,16 @@ class CommandChannel : public test::OpenCameraFixture {
     return false;
   }
 
-  // Reads buffer-channel bytes until `count` have arrived or a read times out.
+  // Reads buffer-channel bytes until `count` have arrived or `timeoutMs`
+  // have passed. A read also ends, empty-handed, when an empty buffer frame
+  // arrives (the loopback of an empty send does that); reading goes on.
   Bytes ReadBufferBytes(std::size_t count, int timeoutMs = 1000) {
     Bytes received;
-    while (received.size() < count) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (received.size() < count && std::chrono::steady_clock::now() < deadline) {
       Bytes chunk(2048);
       int length = static_cast<int>(chunk.size());
-      if (!manager->CameraReadBuffer(handle, chunk.data(), &length, timeoutMs)) break;
+      if (!manager->CameraReadBuffer(handle, chunk.data(), &length, timeoutMs)) continue;
       received.insert(received.end(), chunk.begin(), chunk.begin() + length);
     }
     return received;
