@@ -18,6 +18,7 @@ class ForwardingHandler : public VendorRequestHandler {
   bool OnVendorRequest(const SetupPacket& setup, std::vector<std::uint8_t>& data) override {
     return firmware_.OnVendorRequest(setup, data);
   }
+  void OnAnswered(const SetupPacket& setup) override { firmware_.OnAnswered(setup); }
 
  private:
   CameraFirmware& firmware_;
@@ -72,6 +73,8 @@ CameraFirmware::~CameraFirmware() = default;
 bool CameraFirmware::OnVendorRequest(const SetupPacket& setup, std::vector<std::uint8_t>& data) {
   return impl_->OnVendorRequest(setup, data);
 }
+
+void CameraFirmware::OnAnswered(const SetupPacket& setup) { impl_->OnAnswered(setup); }
 std::unique_ptr<VendorRequestHandler> CameraFirmware::Handler() {
   return std::make_unique<ForwardingHandler>(*this);
 }

@@ -16,6 +16,7 @@ class StartRequestHandler : public VendorRequestHandler {
   bool OnVendorRequest(const SetupPacket& setup, std::vector<std::uint8_t>& data) override {
     return engine_.OnVendorRequest(setup, data);
   }
+  void OnAnswered(const SetupPacket& setup) override { engine_.OnAnswered(setup); }
 
  private:
   StreamEngine& engine_;

@@ -69,6 +69,12 @@ bool CommandFirmware::ServeStream(const SetupPacket& setup, std::vector<std::uin
   return stream_ && stream_->OnVendorRequest(setup, data);
 }
 
+void CommandFirmware::OnAnswered(const SetupPacket& setup) {
+  if (IsCommandChannel(setup)) return;
+  std::lock_guard<std::mutex> lock(streamMutex_);
+  if (stream_) stream_->OnAnswered(setup);
+}
+
 void CommandFirmware::SetStreamHandler(std::unique_ptr<VendorRequestHandler> handler) {
   std::unique_ptr<VendorRequestHandler> old;
   {

@@ -25,6 +25,8 @@ namespace lumo::emulator {
 class CommandFirmware {
  public:
   bool OnVendorRequest(const SetupPacket& setup, std::vector<std::uint8_t>& data);
+  // Passes the end of an answered request on to the stream.
+  void OnAnswered(const SetupPacket& setup);
   void SetStreamHandler(std::unique_ptr<VendorRequestHandler> handler);
 
   void SetRegister(std::uint32_t address, std::vector<std::uint8_t> bytes);

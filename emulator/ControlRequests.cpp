@@ -71,6 +71,12 @@ ControlOutcome ControlRequests::Handle(const SetupPacket& setup,
   }
 }
 
+void ControlRequests::Answered(const SetupPacket& setup) {
+  if ((setup.requestType & kTypeMask) != kTypeVendor) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (vendor_) vendor_->OnAnswered(setup);
+}
+
 ControlOutcome ControlRequests::StandardLocked(const SetupPacket& setup) {
   const bool in = (setup.requestType & kDirectionIn) != 0;
   const std::uint8_t recipient = setup.requestType & kRecipientMask;

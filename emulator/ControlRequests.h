@@ -27,6 +27,8 @@ class ControlRequests {
 
   // Handles one request; `outData` is the data stage of an OUT request.
   ControlOutcome Handle(const SetupPacket& setup, const std::vector<std::uint8_t>& outData);
+  // Tells the vendor handler that the host has the answer of `setup`.
+  void Answered(const SetupPacket& setup);
 
   // Back to the state after attachment: first configuration, alternate 0.
   void Reset();

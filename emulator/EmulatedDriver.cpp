@@ -156,11 +156,14 @@ void EmulatedDriver::Control(const virt::RequestInfo& request) {
   target.capacity = stage;
   if (outcome.stalled) {
     Stall(target);
-  } else if (in) {
+    return;
+  }
+  if (in) {
     FinishIn(target, outcome.inData.data(), static_cast<std::uint32_t>(outcome.inData.size()));
   } else {
     FinishOut(target, nullptr);
   }
+  control_.Answered(setup);
 }
 
 void EmulatedDriver::Transfer(const virt::RequestInfo& request, bool direct) {

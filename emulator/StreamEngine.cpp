@@ -32,6 +32,11 @@ StreamConfig Sanitized(StreamConfig config) {
   return config;
 }
 
+bool IsStartRequest(const SetupPacket& setup) {
+  return setup.requestType == kStreamStartRequestType && setup.request == kStreamStartRequest &&
+         setup.value == kStreamStartValue && setup.index == 0;
+}
+
 }  // namespace
 
 StreamEngine::StreamEngine(EndpointQueues& queues, std::function<void()> unplug)
@@ -53,19 +58,23 @@ StreamEngine::~StreamEngine() {
 }
 
 bool StreamEngine::OnVendorRequest(const SetupPacket& setup, std::vector<std::uint8_t>& data) {
-  if (setup.requestType != kStreamStartRequestType || setup.request != kStreamStartRequest ||
-      setup.value != kStreamStartValue || setup.index != 0)
-    return false;
+  if (!IsStartRequest(setup)) return false;
   data.assign(std::min<std::size_t>(setup.length, kStreamStartLength), 0);
   std::lock_guard<std::mutex> lock(mutex_);
   ++counters_.startRequests;
+  progress_.notify_all();
+  return true;
+}
+
+void StreamEngine::OnAnswered(const SetupPacket& setup) {
+  if (!IsStartRequest(setup)) return;
+  std::lock_guard<std::mutex> lock(mutex_);
   active_ = true;
   restart_ = true;
   stalled_ = false;
   if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
   wake_.notify_one();
   progress_.notify_all();
-  return true;
 }
 
 void StreamEngine::OnInRequest() {

@@ -45,6 +45,8 @@ class StreamEngine : public InRequestListener {
 
   // Serves the start request; stalls everything else.
   bool OnVendorRequest(const SetupPacket& setup, std::vector<std::uint8_t>& data);
+  // The start request has been answered: the stream begins.
+  void OnAnswered(const SetupPacket& setup);
   void OnInRequest() override;
   // The device was unplugged: the stream stops until the next start request.
   void DeviceGone();

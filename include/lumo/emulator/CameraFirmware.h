@@ -205,6 +205,7 @@ class LUMO_EMULATOR_API CameraFirmware {
 
   // Serves one vendor request, as a VendorRequestHandler does.
   bool OnVendorRequest(const SetupPacket& setup, std::vector<std::uint8_t>& data);
+  void OnAnswered(const SetupPacket& setup);
   // A handler that passes vendor requests to this firmware, for
   // EmulatedDevice::SetVendorRequestHandler. It must not outlive the firmware.
   std::unique_ptr<VendorRequestHandler> Handler();

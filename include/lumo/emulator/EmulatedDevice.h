@@ -105,6 +105,11 @@ class VendorRequestHandler {
   // handler fills it (at most setup.length bytes are returned). Returns
   // false to stall the request.
   virtual bool OnVendorRequest(const SetupPacket& setup, std::vector<std::uint8_t>& data) = 0;
+  // Called once the host has the answer of a request that was not stalled,
+  // still on the requesting thread. What the firmware does in response to a
+  // request (streaming after the start request) begins here, so that it
+  // can never overtake the request's own completion.
+  virtual void OnAnswered(const SetupPacket& /*setup*/) {}
 };
 
 // The interface path Windows reports for a device of the driver's class:
