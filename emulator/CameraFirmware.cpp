@@ -75,6 +75,7 @@ bool CameraFirmware::OnVendorRequest(const SetupPacket& setup, std::vector<std::
 }
 
 void CameraFirmware::OnAnswered(const SetupPacket& setup) { impl_->OnAnswered(setup); }
+
 std::unique_ptr<VendorRequestHandler> CameraFirmware::Handler() {
   return std::make_unique<ForwardingHandler>(*this);
 }
