@@ -14,11 +14,14 @@ namespace lumo::camera {
 namespace {
 
 // One queued transfer: its buffer, overlapped record, event and request.
+// A slot whose submission the driver refused has no request: there is
+// nothing to wait for or to finish, and its buffer holds no new bytes.
 struct TransferSlot {
   std::array<std::uint8_t, kStreamTransferSize> buffer;
   platform::UniqueHandle event;
   platform::Overlapped overlapped;
   usb::RequestHandle request;
+  bool pending = false;  // the driver took the request and has not completed it yet
 };
 
 usb::CLumoUSBEndPoint* FindStreamEndpoint(usb::CLumoUSBDevice& device) {
@@ -38,11 +41,24 @@ bool SubmitFailed(const usb::CLumoUSBEndPoint& endpoint) {
   return endpoint.DriverStatus != 0 || endpoint.BusStatus != 0;
 }
 
-// A submit the driver refused outright (a device going away) fails again
-// at once: pause briefly instead of spinning until acquisition is stopped.
-void PauseAfterRefusal(const usb::CLumoUSBEndPoint& endpoint) {
-  if (endpoint.OsError != 0 && endpoint.OsError != platform::kErrorIoPending)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+// Queues the slot's transfer. The outcome of the submission is the slot's
+// own, not whatever the endpoint's OsError says after later submissions.
+void Submit(usb::CLumoUSBEndPoint& endpoint, TransferSlot& slot) {
+  slot.request = endpoint.BeginTransfer(slot.buffer.data(), kStreamTransferSize, &slot.overlapped);
+  slot.pending = slot.request && endpoint.OsError == platform::kErrorIoPending;
+  // A submit the driver refused outright (a device going away) fails
+  // again at once: pause briefly instead of spinning until acquisition is
+  // stopped.
+  if (!slot.request) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+// Waits for the slot's request; on a time-out cancels the endpoint's
+// requests and waits once more for this one to come back.
+void AwaitSlot(usb::CLumoUSBEndPoint& endpoint, TransferSlot& slot) {
+  if (!slot.pending) return;
+  if (platform::WaitForEvent(slot.event.get(), kStreamWaitMs) == platform::kWaitObject0) return;
+  endpoint.AbortPending();
+  platform::WaitForEvent(slot.event.get(), kStreamWaitMs);
 }
 
 }  // namespace
@@ -76,7 +92,7 @@ void RunImageReader(CameraState* statePointer) {
   for (TransferSlot& slot : *slots) {
     slot.event.reset(platform::CreateEventObject(false, false));
     slot.overlapped.event = slot.event.get();
-    slot.request = endpoint->BeginTransfer(slot.buffer.data(), kStreamTransferSize, &slot.overlapped);
+    Submit(*endpoint, slot);
     if (SubmitFailed(*endpoint)) {
       failed = true;
       break;
@@ -86,21 +102,18 @@ void RunImageReader(CameraState* statePointer) {
   int k = 0;
   while (!failed) {
     TransferSlot& slot = (*slots)[k];
-    std::uint32_t length = kStreamTransferSize;
-    if (!endpoint->WaitTransfer(&slot.overlapped, kStreamWaitMs)) {
-      endpoint->AbortPending();
-      if (endpoint->OsError == platform::kErrorIoPending)
-        platform::WaitForEvent(slot.event.get(), kStreamWaitMs);
+    if (slot.request) {
+      AwaitSlot(*endpoint, slot);
+      std::uint32_t length = kStreamTransferSize;
+      if (endpoint->FinishTransfer(slot.buffer.data(), &length, &slot.overlapped, slot.request,
+                                   nullptr))
+        AppendToStreamRing(state, slot.buffer.data(), length);
+      // A request the driver has not finished keeps its record: cancel it
+      // and wait before the slot is used again.
+      slot.request.reset();
     }
-    if (endpoint->FinishTransfer(slot.buffer.data(), &length, &slot.overlapped, slot.request,
-                                 nullptr))
-      AppendToStreamRing(state, slot.buffer.data(), length);
-    // A request the driver has not finished keeps its record: cancel it
-    // and wait before the slot is used again.
-    slot.request.reset();
-    slot.request = endpoint->BeginTransfer(slot.buffer.data(), kStreamTransferSize, &slot.overlapped);
+    Submit(*endpoint, slot);
     if (SubmitFailed(*endpoint)) break;
-    PauseAfterRefusal(*endpoint);
     k = (k + 1) % kStreamTransfers;
     // The line decoder's state belongs to the frame assembler, which may
     // still be running: it resets that state itself when its run ends.
@@ -112,7 +125,7 @@ void RunImageReader(CameraState* statePointer) {
   endpoint->AbortPending();
   for (TransferSlot& slot : *slots) {
     if (!slot.request) continue;
-    endpoint->WaitTransfer(&slot.overlapped, 20);
+    if (slot.pending) platform::WaitForEvent(slot.event.get(), 20);
     std::uint32_t length = 0;
     endpoint->FinishTransfer(slot.buffer.data(), &length, &slot.overlapped, slot.request, nullptr);
     slot.request.reset();  // still outstanding: cancelled and awaited here

@@ -36,7 +36,8 @@ RequestHandle CLumoControlEndPoint::BeginTransfer(std::uint8_t* buffer, std::uin
   header.dataOffset = kTransferRecordSize;
   header.dataLength = length;
   if (buffer && length) std::memcpy(request->Bytes() + kTransferRecordSize, buffer, length);
-  Issue(CODE_CONTROL_TRANSFER, *request, request->Bytes(), request->Size(), overlapped, false);
+  if (!Issue(CODE_CONTROL_TRANSFER, *request, request->Bytes(), request->Size(), overlapped, false))
+    return nullptr;
   return request;
 }
 

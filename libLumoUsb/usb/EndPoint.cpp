@@ -43,9 +43,15 @@ RequestHandle CLumoUSBEndPoint::BeginByMode(std::uint8_t* buffer, std::uint32_t 
                          : SubmitBuffered(buffer, length, overlapped);
 }
 
-void CLumoUSBEndPoint::Issue(std::uint32_t code, RequestContext& request, void* output,
+bool CLumoUSBEndPoint::Issue(std::uint32_t code, RequestContext& request, void* output,
                              std::uint32_t outputSize, platform::Overlapped* overlapped,
                              bool copyStatus) {
+  // A cleared record: whatever an earlier request left in it must never be
+  // taken for this request's outcome.
+  if (overlapped) {
+    overlapped->internal.store(0, std::memory_order_relaxed);
+    overlapped->internalHigh.store(0, std::memory_order_relaxed);
+  }
   platform::SetLastError(0);
   if (platform::IoControl(DriverHandle, code, request.Bytes(), request.Size(), output, outputSize,
                           nullptr, overlapped))
@@ -60,6 +66,7 @@ void CLumoUSBEndPoint::Issue(std::uint32_t code, RequestContext& request, void* 
     BusStatus = 0;
     DriverStatus = 0;
   }
+  return OsError == 0 || OsError == platform::kErrorIoPending;
 }
 
 RequestHandle CLumoUSBEndPoint::SubmitDirect(std::uint8_t* buffer, std::uint32_t length,
@@ -68,7 +75,7 @@ RequestHandle CLumoUSBEndPoint::SubmitDirect(std::uint8_t* buffer, std::uint32_t
   auto request = std::make_unique<RequestContext>(kTransferRecordSize, DriverHandle, overlapped,
                                                   EndpointAddress);
   request->Header().endpointAddress = EndpointAddress;
-  Issue(CODE_DIRECT_TRANSFER, *request, buffer, length, overlapped, true);
+  if (!Issue(CODE_DIRECT_TRANSFER, *request, buffer, length, overlapped, true)) return nullptr;
   return request;
 }
 
@@ -82,7 +89,8 @@ RequestHandle CLumoUSBEndPoint::SubmitBuffered(std::uint8_t* buffer, std::uint32
   header.dataOffset = kTransferRecordSize;
   header.dataLength = length;
   if (buffer && length) std::memcpy(request->Bytes() + kTransferRecordSize, buffer, length);
-  Issue(CODE_BUFFERED_TRANSFER, *request, request->Bytes(), request->Size(), overlapped, true);
+  if (!Issue(CODE_BUFFERED_TRANSFER, *request, request->Bytes(), request->Size(), overlapped, true))
+    return nullptr;
   return request;
 }
 

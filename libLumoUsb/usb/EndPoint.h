@@ -19,7 +19,8 @@ class CLumoUSBEndPoint {
   CLumoUSBEndPoint& operator=(const CLumoUSBEndPoint&) = delete;
 
   // Hands the caller's buffer to the driver (no copy). None when nothing
-  // was submitted.
+  // was submitted, or when the driver refused the request (OsError says
+  // why): a refused request has no outcome to collect.
   virtual RequestHandle SubmitDirect(std::uint8_t* buffer, std::uint32_t length,
                                      platform::Overlapped* overlapped);
   // Carries the data inside the request record.
@@ -70,8 +71,9 @@ class CLumoUSBEndPoint {
   // buffer to the driver, any other mode carries the data in the record.
   RequestHandle BeginByMode(std::uint8_t* buffer, std::uint32_t length,
                             platform::Overlapped* overlapped);
-  // Issues `code` overlapped on the record and keeps the outcome.
-  void Issue(std::uint32_t code, RequestContext& request, void* output, std::uint32_t outputSize,
+  // Issues `code` overlapped on the record and keeps the outcome. False
+  // when the driver refused the request outright (neither done nor pending).
+  bool Issue(std::uint32_t code, RequestContext& request, void* output, std::uint32_t outputSize,
              platform::Overlapped* overlapped, bool copyStatus);
 
  private:

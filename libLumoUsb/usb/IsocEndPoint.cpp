@@ -20,7 +20,8 @@ RequestHandle CLumoIsocEndPoint::SubmitDirect(std::uint8_t* buffer, std::uint32_
   header.endpointAddress = EndpointAddress;
   header.packetTableOffset = kTransferRecordSize;
   header.packetTableLength = table;
-  Issue(CODE_DIRECT_TRANSFER, *request, buffer, length, overlapped, true);
+  if (!Issue(CODE_DIRECT_TRANSFER, *request, buffer, length, overlapped, true))
+    return nullptr;
   return request;
 }
 
@@ -38,7 +39,8 @@ RequestHandle CLumoIsocEndPoint::SubmitBuffered(std::uint8_t* buffer, std::uint3
   header.dataOffset = kTransferRecordSize + table;
   header.dataLength = length;
   if (buffer && length) std::memcpy(request->Bytes() + header.dataOffset, buffer, length);
-  Issue(CODE_BUFFERED_TRANSFER, *request, request->Bytes(), request->Size(), overlapped, true);
+  if (!Issue(CODE_BUFFERED_TRANSFER, *request, request->Bytes(), request->Size(), overlapped, true))
+    return nullptr;
   return request;
 }
 

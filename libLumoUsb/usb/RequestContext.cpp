@@ -6,9 +6,26 @@
 #include <new>
 #include <vector>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define LUMO_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define LUMO_ADDRESS_SANITIZER 1
+#endif
+#endif
+
 namespace lumo::usb {
 
 namespace {
+
+// Under AddressSanitizer every context is a fresh allocation and every
+// released one is really freed, so that a record used after its release
+// is reported instead of hidden by recycling.
+#ifdef LUMO_ADDRESS_SANITIZER
+constexpr bool kRecycleContexts = false;
+#else
+constexpr bool kRecycleContexts = true;
+#endif
 
 // Freed contexts kept for the next request. Process-wide and never
 // destroyed: a per-thread cache would need thread_local objects with
@@ -43,12 +60,14 @@ class ContextPool {
 }  // namespace
 
 void* RequestContext::operator new(std::size_t size) {
-  if (void* pointer = ContextPool::Instance().Take()) return pointer;
+  if (kRecycleContexts) {
+    if (void* pointer = ContextPool::Instance().Take()) return pointer;
+  }
   return ::operator new(size);
 }
 
 void RequestContext::operator delete(void* pointer, std::size_t) {
-  if (!ContextPool::Instance().Keep(pointer)) ::operator delete(pointer);
+  if (!kRecycleContexts || !ContextPool::Instance().Keep(pointer)) ::operator delete(pointer);
 }
 
 RequestContext::RequestContext(std::uint32_t size, platform::Handle device,
