@@ -54,6 +54,11 @@ bool StartStreaming(CameraState& state) {
     state.framePoolCount = 0;
     return false;
   }
+  // Bytes a stopped run left unread belong to that run's frames: the new
+  // run starts reading where the camera's new bytes will be written.
+  state.ringReadPos.store(state.ringWritePos.load(std::memory_order_acquire),
+                          std::memory_order_release);
+  StopStreaming(state);  // a thread that ended on its own is joined first
   state.acqRunning = true;
   state.imageReaderThread = std::thread(RunImageReader, &state);
   state.frameThread = std::thread(RunFrameAssembler, &state);
@@ -65,8 +70,16 @@ void StopStreaming(CameraState& state) {
   if (state.frameThread.joinable()) state.frameThread.join();
 }
 
+void EndAcquisition(CameraState& state) {
+  if (!state.acqRequested.load()) return;
+  state.acqRunning = false;
+  state.acqRequested = false;
+  StopStreaming(state);
+}
+
 bool CameraDevice::StartAcquisition() {
   CameraState& state = *state_;
+  std::lock_guard<std::mutex> lifecycle(state.lifecycleLock);
   if (state.acqRequested.load()) return true;
   if (!state.usbDevice->HasHandle()) {
     state.acqRequested = false;
@@ -78,11 +91,8 @@ bool CameraDevice::StartAcquisition() {
 }
 
 bool CameraDevice::StopAcquisition() {
-  CameraState& state = *state_;
-  if (!state.acqRequested.load()) return true;
-  const bool wasRunning = state.acqRunning.exchange(false);
-  state.acqRequested = false;
-  if (wasRunning) StopStreaming(state);
+  std::lock_guard<std::mutex> lifecycle(state_->lifecycleLock);
+  EndAcquisition(*state_);
   return true;
 }
 
@@ -90,7 +100,7 @@ bool CameraDevice::TakeFrame(FrameRecord** image, unsigned int timeoutMs) {
   CameraState& state = *state_;
   std::unique_lock<std::mutex> lock(state.frameLock);
   const auto limit = std::chrono::milliseconds(timeoutMs);
-  if (!state.usbDevice->HasHandle()) {
+  if (!state.deviceOpen.load()) {
     // Removed: only a frame announced after this moment ends the wait.
     if (!state.frameCondition.wait_until(lock, std::chrono::steady_clock::now() + limit,
                                          [&] { return state.frameReady != 0; }))

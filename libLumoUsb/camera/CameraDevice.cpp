@@ -19,9 +19,8 @@ bool CameraDevice::WriteRegister(std::int64_t address, void* data, int length, i
 }
 
 bool CameraDevice::ReadRegister(std::int64_t address, void* data, int length, int timeoutMs) {
-  // The capacity is compared unsigned, as the caller's int reaches here.
-  return command::ReadRegister(*state_, address, static_cast<std::uint8_t*>(data),
-                               static_cast<std::uint32_t>(length), timeoutMs);
+  return command::ReadRegister(*state_, address, static_cast<std::uint8_t*>(data), length,
+                               timeoutMs);
 }
 
 bool CameraDevice::SendBuffer(const void* buffer, int length, int timeoutMs) {

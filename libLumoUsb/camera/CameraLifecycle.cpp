@@ -1,5 +1,6 @@
 // Opening and closing a camera, and the threads that run while it is open.
 #include <exception>
+#include <mutex>
 
 #include "camera/CameraDevice.h"
 #include "command/ResponseReceiver.h"
@@ -34,23 +35,38 @@ void CreateEndpoints(CameraState& state) {
 }
 
 void StartResponseReader(CameraState& state) {
+  if (state.responseReaderThread.joinable()) state.responseReaderThread.join();
   state.responseReaderRunning = true;
   state.responseReaderThread = std::thread(command::RunResponseReader, &state);
 }
 
-// Stops the response reader and only then destroys the endpoints it uses.
+// Stops the response reader and only then destroys the endpoints it uses;
+// the command endpoint once no register or buffer call uses it any more.
 void StopResponseReader(CameraState& state) {
   if (!state.responseReaderRunning.load()) return;
   state.responseReaderRunning = false;
   if (state.responseReaderThread.joinable()) state.responseReaderThread.join();
   state.responseEndpoint.reset();
+  std::lock_guard<platform::TimedMutex> turn(state.commandLock);
   state.commandEndpoint.reset();
+}
+
+// Wakes callers waiting for a register answer or for buffer bytes, so that
+// they see the camera closed now rather than at the end of their limit.
+void WakeWaiters(CameraState& state) {
+  {
+    std::lock_guard<std::mutex> lock(state.responseLock);
+    state.responseCondition.notify_all();
+  }
+  std::lock_guard<std::mutex> lock(state.bufferLock);
+  state.bufferCondition.notify_all();
 }
 
 // Releases the USB device. When the OS refuses to release the driver
 // handle, the refusal stays in the device's OsError and the camera goes on
 // as closed: an exception must not reach the pump thread or the caller.
 void CloseUsbDevice(CameraState& state) {
+  state.deviceOpen = false;
   if (!state.usbDevice->HasHandle()) return;
   try {
     state.usbDevice->CloseAll();
@@ -62,6 +78,7 @@ void CloseUsbDevice(CameraState& state) {
 
 bool CameraDevice::Open() {
   CameraState& state = *state_;
+  std::lock_guard<std::mutex> lifecycle(state.lifecycleLock);
   if (state.isOpen.load()) return true;
   const int index = PresentIndex(state);
   if (index < 0) return false;
@@ -78,19 +95,28 @@ bool CameraDevice::Open() {
   // The device is present and open again: whatever removal was recorded
   // while the camera was closed no longer holds.
   state.removed = false;
+  state.deviceOpen = true;
+  {
+    std::lock_guard<platform::TimedMutex> turn(state.commandLock);
+    CreateEndpoints(state);
+  }
+  // Callers see the camera open only once its endpoints exist; the
+  // response reader, which ends at once on a closed camera, starts after.
   state.isOpen = true;
-  CreateEndpoints(state);
   StartResponseReader(state);
   return true;
 }
 
 bool CameraDevice::Close() {
   CameraState& state = *state_;
+  std::lock_guard<std::mutex> lifecycle(state.lifecycleLock);
   if (!state.isOpen.load()) return true;
-  StopAcquisition();
+  // New calls are refused from here on, and waiting ones end now.
+  state.isOpen = false;
+  WakeWaiters(state);
+  EndAcquisition(state);
   StopResponseReader(state);
   CloseUsbDevice(state);
-  state.isOpen = false;
   return true;
 }
 

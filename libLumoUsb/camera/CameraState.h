@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "camera/FrameRecord.h"
+#include "platform/TimedMutex.h"
 #include "platform/UniqueHandle.h"
 #include "usb/ControlEndPoint.h"
 #include "usb/LumoUSBDevice.h"
@@ -44,10 +45,24 @@ struct CameraState {
   CameraState(const CameraState&) = delete;
   CameraState& operator=(const CameraState&) = delete;
 
+  // Locks of a camera shared by several caller threads, outermost first:
+  // - lifecycleLock: held for the whole of Open, Close, StartAcquisition and
+  //   StopAcquisition, so that these never overlap on one camera. It guards
+  //   the USB device's opening and closing, the thread objects and the
+  //   endpoint objects' creation.
+  // - commandLock: held by a register call or a buffer send from before its
+  //   request is sent until its answer is taken, so that calls on one
+  //   camera take turns on commandEndpoint and on the one awaited address.
+  //   Close takes it to destroy the endpoints, after in-flight calls ended.
+  //   Callers wait for it no longer than their time limit.
+  // - frameLock, responseLock, bufferLock (below): short, never two at once.
+  std::mutex lifecycleLock;
+  platform::TimedMutex commandLock;
+
   std::unique_ptr<usb::CLumoUSBDevice> usbDevice;
   // Used only by the response reader thread.
   std::unique_ptr<usb::CLumoControlEndPoint> responseEndpoint;
-  // Carries every host-to-camera frame.
+  // Carries every host-to-camera frame. Used under commandLock.
   std::unique_ptr<usb::CLumoControlEndPoint> commandEndpoint;
 
   // Settings a caller may change while a run reads them at its start.
@@ -68,6 +83,9 @@ struct CameraState {
   std::atomic<bool> acqRequested{false};
   std::atomic<bool> acqRunning{false};
   std::atomic<bool> responseReaderRunning{false};
+  // usbDevice holds a driver handle. Mirrors usbDevice->HasHandle() for
+  // code that runs without lifecycleLock (frame hand-out).
+  std::atomic<bool> deviceOpen{false};
 
   std::thread imageReaderThread;
   std::thread frameThread;
@@ -119,5 +137,8 @@ struct CameraState {
 bool StartStreaming(CameraState& state);
 // Joins the stream threads after acqRunning was cleared.
 void StopStreaming(CameraState& state);
+// Stops acquisition: clears acqRequested and acqRunning and joins the
+// stream threads. The caller holds lifecycleLock.
+void EndAcquisition(CameraState& state);
 
 }  // namespace lumo::camera

@@ -38,9 +38,12 @@ void ResetDecoderFully(CameraState& state) {
 
 FrameAssembler::FrameAssembler(CameraState& state)
     : state_(state), pixelSize_(state.pixelSize), bufferCount_(state.bufferCount) {
+  // A run starts with a clean hand-out: nothing of an earlier run, not
+  // even its "frame queued" signal, may reach a caller.
   std::lock_guard<std::mutex> lock(state_.frameLock);
   state_.readyFrames.clear();
   state_.freeFrames.clear();
+  state_.frameReady = 0;
   for (std::int32_t i = 0; state_.framePool && i < state_.framePoolCount; ++i)
     state_.freeFrames.push_back(&state_.framePool[i]);
 }
@@ -50,6 +53,7 @@ FrameAssembler::~FrameAssembler() {
     std::lock_guard<std::mutex> lock(state_.frameLock);
     state_.readyFrames.clear();
     state_.freeFrames.clear();
+    state_.frameReady = 0;
     state_.framePool.reset();
     state_.framePoolCount = 0;
   }

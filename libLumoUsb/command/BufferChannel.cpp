@@ -40,8 +40,11 @@ bool SendBuffer(CameraState& state, const std::uint8_t* source, std::int32_t len
                 std::int32_t timeoutMs) {
   if (!state.isOpen.load()) return false;
   if (length < 0 || (length > 0 && !source)) return false;
+  const auto deadline = DeadlineAfter(timeoutMs);
+  CommandTurn turn = TakeCommandTurn(state, deadline);
+  if (!turn.owns_lock()) return false;
   if (state.removed.load()) {
-    if (!WaitForResponse(state, 0, timeoutMs)) return false;
+    if (!WaitForResponse(state, 0, deadline)) return false;
   }
   if (!state.commandEndpoint) return false;
   usb::CLumoControlEndPoint& endpoint = *state.commandEndpoint;
@@ -50,6 +53,7 @@ bool SendBuffer(CameraState& state, const std::uint8_t* source, std::int32_t len
   platform::UniqueHandle event(platform::CreateEventObject(false, false));
   platform::Overlapped overlapped;
   overlapped.event = event.get();
+  bool allSent = true;
   std::int32_t remaining = length;
   std::int32_t position = 0;
   do {
@@ -67,6 +71,12 @@ bool SendBuffer(CameraState& state, const std::uint8_t* source, std::int32_t len
                  static_cast<int>(endpoint.DriverStatus), static_cast<int>(endpoint.BusStatus));
       return false;
     }
+    if (!request) {
+      // The driver refused the request (the device is gone): nothing of
+      // this chunk or of the rest can reach the camera.
+      ConsoleLog("ioSend wait xfer error,lasterror:%d\r\n", static_cast<int>(endpoint.OsError));
+      return false;
+    }
     if (!endpoint.WaitTransfer(&overlapped, transferTimeout)) {
       endpoint.AbortPending();
       if (endpoint.OsError == platform::kErrorIoPending)
@@ -75,27 +85,32 @@ bool SendBuffer(CameraState& state, const std::uint8_t* source, std::int32_t len
         ConsoleLog("ioSend wait xfer error,lasterror:%d\r\n", static_cast<int>(endpoint.OsError));
     }
     std::uint32_t done = static_cast<std::uint32_t>(size);
-    if (!endpoint.FinishTransfer(encoded, &done, &overlapped, request, nullptr))
+    if (!endpoint.FinishTransfer(encoded, &done, &overlapped, request, nullptr)) {
+      // The remaining chunks are still sent, but the call reports that
+      // not every byte reached the camera.
       ConsoleLog("ioSend wait xfer error,lasterror:%d\r\n", static_cast<int>(endpoint.OsError));
-    else if (done != 0)
+      allSent = false;
+    } else if (done != 0) {
       ConsoleLog("ioSend success send len = %d!\r\n", static_cast<int>(done));
+    }
   } while (remaining != 0);
-  return true;
+  return allSent;
 }
 
 bool ReadBuffer(CameraState& state, std::uint8_t* destination, std::int32_t* count,
                 std::int32_t timeoutMs) {
-  if (!state.isOpen.load() || state.removed.load() || !count) return false;
+  if (!state.isOpen.load() || state.removed.load()) return false;
+  if (!count || *count <= 0 || !destination) return false;
   std::unique_lock<std::mutex> lock(state.bufferLock);
   state.bufferArrived = false;
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
-  state.bufferCondition.wait_until(lock, deadline, [&] {
-    return state.bufferArrived || state.bufferWriteIndex != state.bufferReadIndex;
+  // Closing the camera ends the wait at once.
+  state.bufferCondition.wait_until(lock, DeadlineAfter(timeoutMs), [&] {
+    return state.bufferArrived || state.bufferWriteIndex != state.bufferReadIndex ||
+           !state.isOpen.load();
   });
   const std::uint32_t write = state.bufferWriteIndex;
   const std::uint32_t read = state.bufferReadIndex;
-  if (write == read || *count <= 0 || !destination) return false;
+  if (write == read) return false;
   const std::uint32_t end = write > read ? write : static_cast<std::uint32_t>(state.bufferRing.size());
   const std::uint32_t available = end - read;
   const std::uint32_t taken = std::min(available, static_cast<std::uint32_t>(*count));

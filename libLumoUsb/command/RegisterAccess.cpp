@@ -1,7 +1,6 @@
 #include "command/RegisterAccess.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 
 #include "camera/CameraState.h"
@@ -39,50 +38,70 @@ void CopyAnswer(CameraState& state, std::uint32_t address, std::uint8_t* destina
 
 }  // namespace
 
+CommandClock::time_point DeadlineAfter(std::int32_t timeoutMs) {
+  return CommandClock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+}
+
+CommandTurn TakeCommandTurn(CameraState& state, CommandClock::time_point deadline) {
+  CommandTurn turn(state.commandLock, std::defer_lock);
+  if (!turn.try_lock_until(deadline)) return turn;
+  // The camera may have been closed while this caller waited.
+  if (!state.isOpen.load()) turn.unlock();
+  return turn;
+}
+
 void ExpectResponse(CameraState& state, std::uint32_t address) {
   std::lock_guard<std::mutex> lock(state.responseLock);
   state.responseArrived = false;
   state.awaitedAddress = address;
 }
 
-bool AwaitResponse(CameraState& state, std::int32_t timeoutMs) {
+bool AwaitResponse(CameraState& state, CommandClock::time_point deadline) {
   std::unique_lock<std::mutex> lock(state.responseLock);
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
-  state.responseCondition.wait_until(lock, deadline, [&] { return state.responseArrived; });
+  // Closing the camera ends the wait at once.
+  state.responseCondition.wait_until(
+      lock, deadline, [&] { return state.responseArrived || !state.isOpen.load(); });
   return state.responseArrived;
 }
 
-bool WaitForResponse(CameraState& state, std::uint32_t address, std::int32_t timeoutMs) {
+bool WaitForResponse(CameraState& state, std::uint32_t address,
+                     CommandClock::time_point deadline) {
   ExpectResponse(state, address);
-  return AwaitResponse(state, timeoutMs);
+  return AwaitResponse(state, deadline);
 }
 
 bool WriteRegister(CameraState& state, std::int64_t address, std::uint8_t* data,
                    std::int32_t length, std::int32_t timeoutMs) {
-  if (!state.isOpen.load() || state.removed.load() || !state.commandEndpoint) return false;
-  if (length < 0 || (length > 0 && !data)) return false;
+  if (!state.isOpen.load() || state.removed.load()) return false;
+  if (length < 0 || length > kMaxRegisterWrite || (length > 0 && !data)) return false;
+  const auto deadline = DeadlineAfter(timeoutMs);
+  CommandTurn turn = TakeCommandTurn(state, deadline);
+  if (!turn.owns_lock() || state.removed.load() || !state.commandEndpoint) return false;
   const auto registerAddress = static_cast<std::uint32_t>(address);
   ExpectResponse(state, registerAddress);
   if (!SendRegisterFrame(state, registerAddress, data, length, kFrameRegisterWrite)) return false;
-  if (!AwaitResponse(state, timeoutMs)) return false;
+  if (!AwaitResponse(state, deadline)) return false;
   CopyAnswer(state, registerAddress, data, static_cast<std::size_t>(length));
   return true;
 }
 
 bool ReadRegister(CameraState& state, std::int64_t address, std::uint8_t* destination,
-                  std::uint32_t length, std::int32_t timeoutMs) {
+                  std::int32_t length, std::int32_t timeoutMs) {
   if (!state.isOpen.load()) return false;
+  if (length < 0 || (length > 0 && !destination)) return false;
+  const auto deadline = DeadlineAfter(timeoutMs);
+  CommandTurn turn = TakeCommandTurn(state, deadline);
+  if (!turn.owns_lock()) return false;
   const auto registerAddress = static_cast<std::uint32_t>(address);
   if (state.removed.load()) {
     // Detached: no answer can come, since the response reader is stopped.
-    if (!WaitForResponse(state, registerAddress, timeoutMs)) return false;
+    if (!WaitForResponse(state, registerAddress, deadline)) return false;
   }
   if (!state.commandEndpoint) return false;
   ExpectResponse(state, registerAddress);
   SendRegisterFrame(state, registerAddress, nullptr, 0, kFrameRegisterRead);
-  if (!AwaitResponse(state, timeoutMs)) return false;
-  CopyAnswer(state, registerAddress, destination, length);
+  if (!AwaitResponse(state, deadline)) return false;
+  CopyAnswer(state, registerAddress, destination, static_cast<std::size_t>(length));
   return true;
 }
 

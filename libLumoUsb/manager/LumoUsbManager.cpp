@@ -151,11 +151,12 @@ void LumoUsbManager::SetPixelSize(void* handle, int size) {
 }
 
 bool LumoUsbManager::CameraGetImage(void* handle, void** image, unsigned int timeout) {
+  if (!image) return false;  // a frame taken for nobody would be lost
   lumo::platform::SharedGuard guard(state_->registryLock);
   CameraDevice* camera = FindCamera(*state_, handle);
   if (!camera) return false;
   lumo::camera::FrameRecord* frame = nullptr;
   if (!camera->TakeFrame(&frame, timeout)) return false;
-  if (image) *image = frame;
+  *image = frame;
   return true;
 }
