@@ -168,6 +168,34 @@ TEST_F(Acquisition, QueuedFramesAreHandedOutOldestFirstAndTimeoutZeroNeverBlocks
   EXPECT_TRUE(manager->StopAcq(handle));
 }
 
+// Frames finished but not taken when a run stops belong to that run: the
+// next run starts with an empty hand-out and waits for its own frames.
+TEST_F(Acquisition, ARestartedRunWaitsForItsOwnFrames) {
+  StreamConfig config = stream().Config();
+  config.width = 256;
+  config.height = 64;
+  config.bytesPerSecond = 5000000;
+  stream().SetConfig(config);
+  ASSERT_TRUE(manager->StartAcq(handle));
+  ASSERT_NE(Take(), nullptr);
+  for (int i = 0; i < 400; ++i) {
+    {
+      std::lock_guard<std::mutex> lock(state().frameLock);
+      if (state().readyFrames.size() >= 3) break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_TRUE(manager->StopAcq(handle));
+  stream().SetNextFrameNumber(1000);
+  ASSERT_TRUE(manager->StartAcq(handle));
+  for (int i = 0; i < 3; ++i) {
+    const FrameRecordHeader* frame = Take(3000);
+    ASSERT_NE(frame, nullptr) << "frame " << i << " of the second run";
+    EXPECT_GE(frame->frameNumber, 1000u);
+  }
+  EXPECT_TRUE(manager->StopAcq(handle));
+}
+
 TEST_F(Acquisition, StopWhileNoDataArrivesEndsWithinTheBound) {
   StreamFault stall = StreamFault::Next(StreamFaultKind::kStall);
   stall.stall = std::chrono::seconds(30);

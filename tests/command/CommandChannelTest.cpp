@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -229,6 +230,43 @@ TEST_F(CommandChannel, ReadsHonourTheCountAndStopAtTheRingsEnd) {
 TEST_F(CommandChannel, UnsolicitedBufferDataReachesTheReader) {
   firmware().InjectBufferData({9, 8, 7});
   EXPECT_EQ(ReadBufferBytes(3), (Bytes{9, 8, 7}));
+}
+
+// Lengths and counts a caller passes are checked before anything is sent
+// or written; a write whose answer the receiver could not take in (more
+// than 255 bytes after the length byte) is refused rather than left to
+// time out.
+TEST_F(CommandChannel, HostileLengthsAreRefusedBeforeAnythingIsSentOrWritten) {
+  firmware().SetRegister(0x70, Bytes(8, 0x42));
+  const std::size_t before = firmware().HostFrames().size();
+  Bytes destination(16, 0xEE);
+  EXPECT_FALSE(manager->ReadCommand(handle, 0x70, destination.data(), -1, 200));
+  EXPECT_FALSE(manager->ReadCommand(handle, 0x70, nullptr, 4, 200));
+  EXPECT_EQ(destination, Bytes(16, 0xEE));
+  for (int length : {251, 253, 255}) {
+    Bytes data(static_cast<std::size_t>(length), 3);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(manager->SetupCommand(handle, 0x60, data.data(), length, 3000)) << length;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << length;
+  }
+  Bytes payload(8, 1);
+  EXPECT_FALSE(manager->CameraSendBuffer(handle, payload.data(), -8, 200));
+  EXPECT_FALSE(manager->CameraSendBuffer(handle, nullptr, 8, 200));
+  EXPECT_EQ(firmware().HostFrames().size(), before);
+
+  firmware().InjectBufferData({1, 2, 3});
+  ASSERT_TRUE(WaitUnread(3));
+  for (int count : {0, -4}) {
+    int length = count;
+    EXPECT_FALSE(manager->CameraReadBuffer(handle, destination.data(), &length, 200));
+    EXPECT_EQ(length, count);
+  }
+  EXPECT_EQ(destination, Bytes(16, 0xEE));
+  EXPECT_EQ(ReadBufferBytes(3), (Bytes{1, 2, 3}));  // nothing was taken
+
+  Bytes largest(250, 3);
+  EXPECT_TRUE(manager->SetupCommand(handle, 0x60, largest.data(), 250, 2000));
+  EXPECT_EQ(firmware().Register(0x60), Bytes(250, 3));
 }
 
 TEST(CommandChannelTwoCameras, ConcurrentCallersOnTwoCameras) {
