@@ -16,6 +16,7 @@
 
 #include "lumo/FrameRecord.h"
 #include "lumo/LumoUsbManager.h"
+#include "lumo/emulator/CameraFirmware.h"
 #include "lumo/emulator/CameraStream.h"
 #include "lumo/emulator/EmulatedDevice.h"
 #include "platform/virtual/VirtualBus.h"
@@ -96,6 +97,12 @@ int RegisterCaller(LumoUsbManager& manager, void* handle, int thread, int rounds
 TEST_F(SharedCamera, RegisterAndBufferCallersOnOneCameraEachGetTheirOwnAnswer) {
   constexpr int kThreads = 3;
   constexpr int kRounds = 60;
+  // Half of the answers take a while, so that answers may come back in
+  // another order than their requests went out, as a busy camera's may.
+  emulator::Fault slow = emulator::Fault::Random(emulator::FaultKind::kDelay, 0.5, 3);
+  slow.target = emulator::FaultTarget::kRegisterAnswers;
+  slow.delay = std::chrono::milliseconds(8);
+  camera->Firmware().InjectFault(slow);
   std::atomic<int> failures{0};
   std::atomic<int> successes{0};
   std::atomic<int> wrong{0};
