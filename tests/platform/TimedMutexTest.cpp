@@ -1,6 +1,7 @@
 // The lock on which a camera's command callers take turns.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -26,9 +27,11 @@ TEST(TimedMutex, WaitersAreServedInArrivalOrderAndOneThatGivesUpIsSkipped) {
     std::lock_guard<std::mutex> guard(orderLock);
     order.push_back(who);
   };
+  std::atomic<bool> mayRelease{false};
   std::thread first([&] {
     lock.lock();
     record(1);
+    while (!mayRelease.load()) std::this_thread::yield();
     lock.unlock();
   });
   WaitForWaiting(lock, 1);
@@ -52,6 +55,7 @@ TEST(TimedMutex, WaitersAreServedInArrivalOrderAndOneThatGivesUpIsSkipped) {
   // does not jump the queue.
   lock.unlock();
   EXPECT_FALSE(lock.try_lock());
+  mayRelease = true;
   first.join();
   last.join();
   EXPECT_EQ(order, (std::vector<int>{1, 3}));
