@@ -61,9 +61,16 @@ Bytes ValueFor(int thread, int round) {
 // closed now and then; an answer the camera queued before a close may then
 // reach the next call for the same address after the reopen (answers carry
 // nothing but the address), so any value this thread wrote is accepted.
-int RegisterCaller(LumoUsbManager& manager, void* handle, int thread, int rounds, bool mayFail,
-                   const std::atomic<bool>& stop, std::atomic<int>& failures,
-                   std::atomic<int>& successes) {
+struct RegisterTally {
+  std::atomic<int> failures{0};
+  std::atomic<int> successes{0};
+  std::atomic<int> wrong{0};
+};
+
+void RegisterCaller(LumoUsbManager& manager, void* handle, int thread, int rounds, bool mayFail,
+                    const std::atomic<bool>& stop, RegisterTally& tally) {
+  std::atomic<int>& failures = tally.failures;
+  std::atomic<int>& successes = tally.successes;
   const std::int64_t address = 0x100 + 4 * thread;
   std::set<Bytes> acceptable = {Bytes(4, 0)};  // values the register may hold now
   int wrong = 0;
@@ -91,7 +98,17 @@ int RegisterCaller(LumoUsbManager& manager, void* handle, int thread, int rounds
     // A closed camera fails calls at once: do not spin while it is.
     if (mayFail) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  return wrong;
+  tally.wrong += wrong;
+}
+
+// Starts `count` register callers, thread numbers 0 and up.
+void StartRegisterCallers(std::vector<std::thread>& threads, LumoUsbManager& manager,
+                          void* handle, int count, int rounds, bool mayFail,
+                          const std::atomic<bool>& stop, RegisterTally& tally) {
+  for (int t = 0; t < count; ++t)
+    threads.emplace_back([&manager, &stop, &tally, handle, t, rounds, mayFail] {
+      RegisterCaller(manager, handle, t, rounds, mayFail, stop, tally);
+    });
 }
 
 TEST_F(SharedCamera, RegisterAndBufferCallersOnOneCameraEachGetTheirOwnAnswer) {
@@ -103,15 +120,10 @@ TEST_F(SharedCamera, RegisterAndBufferCallersOnOneCameraEachGetTheirOwnAnswer) {
   slow.target = emulator::FaultTarget::kRegisterAnswers;
   slow.delay = std::chrono::milliseconds(8);
   camera->Firmware().InjectFault(slow);
-  std::atomic<int> failures{0};
-  std::atomic<int> successes{0};
-  std::atomic<int> wrong{0};
-  std::atomic<bool> done{false};
+  RegisterTally tally;
+  const std::atomic<bool> never{false};
   std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t)
-    threads.emplace_back([&, t] {
-      wrong += RegisterCaller(*manager, handle, t, kRounds, false, done, failures, successes);
-    });
+  StartRegisterCallers(threads, *manager, handle, kThreads, kRounds, false, never, tally);
   std::atomic<int> sendFailures{0};
   std::atomic<bool> sending{true};
   std::thread sender([&] {
@@ -122,23 +134,17 @@ TEST_F(SharedCamera, RegisterAndBufferCallersOnOneCameraEachGetTheirOwnAnswer) {
   for (auto& thread : threads) thread.join();
   sending = false;
   sender.join();
-  EXPECT_EQ(failures.load(), 0);
-  EXPECT_EQ(wrong.load(), 0);
-  EXPECT_EQ(successes.load(), 2 * kThreads * kRounds);
+  EXPECT_EQ(tally.failures.load(), 0);
+  EXPECT_EQ(tally.wrong.load(), 0);
+  EXPECT_EQ(tally.successes.load(), 2 * kThreads * kRounds);
   EXPECT_EQ(sendFailures.load(), 0);
 }
 
 TEST_F(SharedCamera, CommandCallersRacingCloseAndOpenNeverTouchAClosedCamera) {
-  constexpr int kThreads = 2;
-  std::atomic<int> failures{0};
-  std::atomic<int> successes{0};
-  std::atomic<int> wrong{0};
+  RegisterTally tally;
   std::atomic<bool> done{false};
   std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t)
-    threads.emplace_back([&, t] {
-      wrong += RegisterCaller(*manager, handle, t, 250, true, done, failures, successes);
-    });
+  StartRegisterCallers(threads, *manager, handle, 2, 250, true, done, tally);
   threads.emplace_back([&] {
     Bytes payload(300, 0x11);
     while (!done.load()) manager->CameraSendBuffer(handle, payload.data(), 300, 200);
@@ -158,8 +164,8 @@ TEST_F(SharedCamera, CommandCallersRacingCloseAndOpenNeverTouchAClosedCamera) {
   }
   done = true;
   for (auto& thread : threads) thread.join();
-  EXPECT_EQ(wrong.load(), 0);
-  EXPECT_GT(successes.load(), 0);
+  EXPECT_EQ(tally.wrong.load(), 0);
+  EXPECT_GT(tally.successes.load(), 0);
   EXPECT_TRUE(manager->CloseDevice(handle));
   EXPECT_EQ(platform::virt::OutstandingRequestCount(), 0u);
 }
@@ -323,11 +329,8 @@ TEST(Soak, FourCallersThroughUnplugCloseReplugReopen) {
         gate.Leave();
       }
     });
-  std::atomic<int> registerFailures{0}, registerSuccesses{0}, wrongAnswers{0};
-  callers.emplace_back([&] {
-    wrongAnswers += RegisterCaller(manager, handle, 0, 1 << 30, true, stop, registerFailures,
-                                   registerSuccesses);
-  });
+  RegisterTally registers;
+  StartRegisterCallers(callers, manager, handle, 1, 1 << 30, true, stop, registers);
   std::atomic<int> sent{0};
   callers.emplace_back([&] {
     Bytes payload(300, 0x33);
@@ -361,15 +364,15 @@ TEST(Soak, FourCallersThroughUnplugCloseReplugReopen) {
   for (auto& caller : callers) caller.join();
   EXPECT_TRUE(manager.CloseDevice(handle));
   std::cout << "soak: " << cycles << " cycles in " << seconds << " s; " << frames.load()
-            << " frames, " << corrupt.load() << " corrupted; " << registerSuccesses.load()
-            << " register calls answered, " << registerFailures.load() << " failed; "
+            << " frames, " << corrupt.load() << " corrupted; " << registers.successes.load()
+            << " register calls answered, " << registers.failures.load() << " failed; "
             << sent.load() << " buffer sends" << std::endl;
 
   EXPECT_EQ(corrupt.load(), 0);
   EXPECT_EQ(repeated.load(), 0);
-  EXPECT_EQ(wrongAnswers.load(), 0);
+  EXPECT_EQ(registers.wrong.load(), 0);
   EXPECT_GT(frames.load(), cycles);
-  EXPECT_GT(registerSuccesses.load(), cycles);
+  EXPECT_GT(registers.successes.load(), cycles);
   EXPECT_GT(sent.load(), 0);
   EXPECT_EQ(platform::virt::OutstandingRequestCount(), 0u);
 }
