@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "camera/FrameRecord.h"
+#include "command/PollPacer.h"
 #include "platform/TimedMutex.h"
 #include "platform/UniqueHandle.h"
 #include "usb/ControlEndPoint.h"
@@ -111,6 +112,9 @@ struct CameraState {
   bool responseArrived = false;
   std::mutex responseLock;  // guards responseStore, responseArrived, awaitedAddress
   std::uint32_t awaitedAddress = 0;
+
+  // Paces the response reader's polls: quick while an answer is awaited.
+  command::PollPacer pollPacer;
 
   std::uint32_t bufferReadIndex = 0;
   std::uint32_t bufferWriteIndex = 0;

@@ -84,6 +84,7 @@ bool SendBuffer(CameraState& state, const std::uint8_t* source, std::int32_t len
       else
         ConsoleLog("ioSend wait xfer error,lasterror:%d\r\n", static_cast<int>(endpoint.OsError));
     }
+    state.pollPacer.RequestSent();  // an answer or a loopback may follow
     std::uint32_t done = static_cast<std::uint32_t>(size);
     if (!endpoint.FinishTransfer(encoded, &done, &overlapped, request, nullptr)) {
       // The remaining chunks are still sent, but the call reports that

@@ -24,6 +24,7 @@ bool SendRegisterFrame(CameraState& state, std::uint32_t address, const std::uin
   PrepareCommandTransfer(*state.commandEndpoint, false, kCommandTimeoutMs);
   std::uint32_t sent = static_cast<std::uint32_t>(size);
   state.commandEndpoint->WriteSync(encoded, &sent);
+  state.pollPacer.RequestSent();
   return true;
 }
 
@@ -57,11 +58,16 @@ void ExpectResponse(CameraState& state, std::uint32_t address) {
 }
 
 bool AwaitResponse(CameraState& state, CommandClock::time_point deadline) {
-  std::unique_lock<std::mutex> lock(state.responseLock);
-  // Closing the camera ends the wait at once.
-  state.responseCondition.wait_until(
-      lock, deadline, [&] { return state.responseArrived || !state.isOpen.load(); });
-  return state.responseArrived;
+  bool arrived = false;
+  {
+    std::unique_lock<std::mutex> lock(state.responseLock);
+    // Closing the camera ends the wait at once.
+    state.responseCondition.wait_until(
+        lock, deadline, [&] { return state.responseArrived || !state.isOpen.load(); });
+    arrived = state.responseArrived;
+  }
+  state.pollPacer.AnswerTaken();
+  return arrived;
 }
 
 bool WaitForResponse(CameraState& state, std::uint32_t address,

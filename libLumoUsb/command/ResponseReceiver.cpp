@@ -1,8 +1,6 @@
 #include "command/ResponseReceiver.h"
 
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "Log.h"
 #include "camera/CameraState.h"
@@ -17,7 +15,6 @@ using camera::CameraState;
 namespace {
 
 constexpr std::uint32_t kStateMask = 0x7FFFFFFFu;
-constexpr auto kIdlePause = std::chrono::milliseconds(10);
 
 void ResetReceiver(CameraState& state) {
   state.rxState = camera::kReceiveIdle;
@@ -188,11 +185,11 @@ void RunResponseReader(CameraState* state) {
     if (!endpoint.FinishTransfer(state->responseTransferBuffer.data(), &length, &overlapped,
                                  request, nullptr)) {
       ConsoleLog("ioRead wait xfer error,lasterror:%d\r\n", static_cast<int>(endpoint.OsError));
-      std::this_thread::sleep_for(kIdlePause);
+      state->pollPacer.PauseAfterEmptyPoll();
     } else if (length != 0) {
       ParseReceivedBytes(*state, state->responseTransferBuffer.data(), length);
     } else {
-      std::this_thread::sleep_for(kIdlePause);
+      state->pollPacer.PauseAfterEmptyPoll();
     }
   } while (state->responseReaderRunning.load());
 }

@@ -269,6 +269,23 @@ TEST_F(CommandChannel, HostileLengthsAreRefusedBeforeAnythingIsSentOrWritten) {
   EXPECT_EQ(firmware().Register(0x60), Bytes(250, 3));
 }
 
+// A sent request makes the reader poll at once and then back off; with
+// nothing awaited it keeps pausing 10 ms after each empty poll.
+TEST_F(CommandChannel, AnIdleCameraIsPolledNoMoreThanEveryTenMilliseconds) {
+  Bytes data = {1, 2, 3, 4};
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(manager->SetupCommand(handle, 0x44, data.data(), 4, 1000));
+  // Let the back-off after the last answer run out, then count idle polls.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const std::uint64_t before = firmware().Counters().inTransfers;
+  const auto start = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const std::uint64_t polls = firmware().Counters().inTransfers - before;
+  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
+  EXPECT_LE(polls, static_cast<std::uint64_t>(elapsed.count() / 10 + 2));
+  EXPECT_GE(polls, 5u);  // it still polls
+}
+
 TEST(CommandChannelTwoCameras, ConcurrentCallersOnTwoCameras) {
   auto first = EmulatedDevice::Camera("TWO1");
   auto second = EmulatedDevice::Camera("TWO2");
