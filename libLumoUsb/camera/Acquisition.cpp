@@ -32,17 +32,17 @@ bool MakeFramePool(CameraState& state) {
 // Sends the start request on the device's control endpoint.
 bool SendStartRequest(usb::CLumoUSBDevice& device) {
   if (!device.ControlEndpoint) return false;
-  usb::CLumoControlEndPoint& endpoint = *device.ControlEndpoint;
-  endpoint.Recipient = 0;
-  endpoint.RequestKind = 2;
-  endpoint.DeviceToHost = 1;
-  endpoint.RequestCode = kStartRequest;
-  endpoint.RequestValue = kStartValue;
-  endpoint.RequestIndex = 0;
-  endpoint.TimeoutMs = kStartTimeoutMs;
+  usb::ControlSetup setup;
+  setup.recipient = 0;  // device
+  setup.kind = 2;       // vendor
+  setup.deviceToHost = true;
+  setup.request = kStartRequest;
+  setup.value = kStartValue;
+  setup.index = 0;
+  setup.timeoutMs = kStartTimeoutMs;
   std::uint8_t answer[kStartLength] = {};
   std::uint32_t length = kStartLength;
-  return endpoint.TransferSync(answer, &length, nullptr);
+  return device.ControlEndpoint->ControlSync(setup, answer, &length);
 }
 
 }  // namespace

@@ -7,21 +7,18 @@
 #include <thread>
 
 #include "camera/CameraState.h"
-#include "platform/UniqueHandle.h"
+#include "usb/Transfer.h"
 
 namespace lumo::camera {
 
 namespace {
 
-// One queued transfer: its buffer, overlapped record, event and request.
-// A slot whose submission the driver refused has no request: there is
-// nothing to wait for or to finish, and its buffer holds no new bytes.
+// One queued transfer: its buffer and the transfer that carries it. A slot
+// whose submission the driver refused holds no request: there is nothing to
+// wait for or to finish, and its buffer holds no new bytes.
 struct TransferSlot {
   std::array<std::uint8_t, kStreamTransferSize> buffer;
-  platform::UniqueHandle event;
-  platform::Overlapped overlapped;
-  usb::RequestHandle request;
-  bool pending = false;  // the driver took the request and has not completed it yet
+  usb::Transfer transfer;
 };
 
 usb::CLumoUSBEndPoint* FindStreamEndpoint(usb::CLumoUSBDevice& device) {
@@ -37,28 +34,17 @@ usb::CLumoUSBEndPoint* FindStreamEndpoint(usb::CLumoUSBDevice& device) {
   return nullptr;
 }
 
-bool SubmitFailed(const usb::CLumoUSBEndPoint& endpoint) {
+bool StatusFailed(const usb::CLumoUSBEndPoint& endpoint) {
   return endpoint.DriverStatus != 0 || endpoint.BusStatus != 0;
 }
 
-// Queues the slot's transfer. The outcome of the submission is the slot's
-// own, not whatever the endpoint's OsError says after later submissions.
+// Queues the slot's transfer. A submission the driver refused outright (a
+// device going away) fails again at once: pause briefly instead of spinning
+// until acquisition is stopped.
 void Submit(usb::CLumoUSBEndPoint& endpoint, TransferSlot& slot) {
-  slot.request = endpoint.BeginTransfer(slot.buffer.data(), kStreamTransferSize, &slot.overlapped);
-  slot.pending = slot.request && endpoint.OsError == platform::kErrorIoPending;
-  // A submit the driver refused outright (a device going away) fails
-  // again at once: pause briefly instead of spinning until acquisition is
-  // stopped.
-  if (!slot.request) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
-
-// Waits for the slot's request; on a time-out cancels the endpoint's
-// requests and waits once more for this one to come back.
-void AwaitSlot(usb::CLumoUSBEndPoint& endpoint, TransferSlot& slot) {
-  if (!slot.pending) return;
-  if (platform::WaitForEvent(slot.event.get(), kStreamWaitMs) == platform::kWaitObject0) return;
-  endpoint.AbortPending();
-  platform::WaitForEvent(slot.event.get(), kStreamWaitMs);
+  if (!slot.transfer.Begin(endpoint, slot.buffer.data(), kStreamTransferSize) &&
+      !StatusFailed(endpoint))
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 }  // namespace
@@ -90,10 +76,8 @@ void RunImageReader(CameraState* statePointer) {
   auto slots = std::make_unique<std::array<TransferSlot, kStreamTransfers>>();
   bool failed = false;
   for (TransferSlot& slot : *slots) {
-    slot.event.reset(platform::CreateEventObject(false, false));
-    slot.overlapped.event = slot.event.get();
     Submit(*endpoint, slot);
-    if (SubmitFailed(*endpoint)) {
+    if (StatusFailed(*endpoint)) {
       failed = true;
       break;
     }
@@ -102,18 +86,14 @@ void RunImageReader(CameraState* statePointer) {
   int k = 0;
   while (!failed) {
     TransferSlot& slot = (*slots)[k];
-    if (slot.request) {
-      AwaitSlot(*endpoint, slot);
+    if (slot.transfer.Active()) {
+      slot.transfer.Await(kStreamWaitMs, kStreamWaitMs);
       std::uint32_t length = kStreamTransferSize;
-      if (endpoint->FinishTransfer(slot.buffer.data(), &length, &slot.overlapped, slot.request,
-                                   nullptr))
+      if (slot.transfer.Finish(slot.buffer.data(), &length))
         AppendToStreamRing(state, slot.buffer.data(), length);
-      // A request the driver has not finished keeps its record: cancel it
-      // and wait before the slot is used again.
-      slot.request.reset();
     }
     Submit(*endpoint, slot);
-    if (SubmitFailed(*endpoint)) break;
+    if (StatusFailed(*endpoint)) break;
     k = (k + 1) % kStreamTransfers;
     // The line decoder's state belongs to the frame assembler, which may
     // still be running: it resets that state itself when its run ends.
@@ -121,14 +101,13 @@ void RunImageReader(CameraState* statePointer) {
   }
 
   // Cancel everything still queued and wait for each request before its
-  // buffer and overlapped record go away.
+  // buffer goes away.
   endpoint->AbortPending();
   for (TransferSlot& slot : *slots) {
-    if (!slot.request) continue;
-    if (slot.pending) platform::WaitForEvent(slot.event.get(), 20);
+    if (!slot.transfer.Active()) continue;
+    slot.transfer.Wait(20);
     std::uint32_t length = 0;
-    endpoint->FinishTransfer(slot.buffer.data(), &length, &slot.overlapped, slot.request, nullptr);
-    slot.request.reset();  // still outstanding: cancelled and awaited here
+    slot.transfer.Finish(slot.buffer.data(), &length);
   }
 }
 

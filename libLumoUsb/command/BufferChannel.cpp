@@ -7,9 +7,10 @@
 #include "Log.h"
 #include "camera/CameraState.h"
 #include "command/CommandFrame.h"
+#include "command/CommandTransport.h"
 #include "command/RegisterAccess.h"
-#include "platform/UniqueHandle.h"
 #include "usb/ControlEndPoint.h"
+#include "usb/Transfer.h"
 
 namespace lumo::command {
 
@@ -49,10 +50,9 @@ bool SendBuffer(CameraState& state, const std::uint8_t* source, std::int32_t len
   if (!state.commandEndpoint) return false;
   usb::CLumoControlEndPoint& endpoint = *state.commandEndpoint;
   const auto transferTimeout = static_cast<std::uint32_t>(std::max(timeoutMs, 0));
+  const usb::ControlSetup setup = CommandSetup(false, transferTimeout);
 
-  platform::UniqueHandle event(platform::CreateEventObject(false, false));
-  platform::Overlapped overlapped;
-  overlapped.event = event.get();
+  usb::Transfer transfer;
   bool allSent = true;
   std::int32_t remaining = length;
   std::int32_t position = 0;
@@ -63,30 +63,18 @@ bool SendBuffer(CameraState& state, const std::uint8_t* source, std::int32_t len
     remaining -= n;
     position += n;
 
-    PrepareCommandTransfer(endpoint, false, transferTimeout);
-    usb::RequestHandle request =
-        endpoint.BeginTransfer(encoded, static_cast<std::uint32_t>(size), &overlapped);
-    if (endpoint.DriverStatus != 0 || endpoint.BusStatus != 0) {
-      ConsoleLog("ioSend BeginDataXfers error,error:%d,%d\r\n",
-                 static_cast<int>(endpoint.DriverStatus), static_cast<int>(endpoint.BusStatus));
-      return false;
-    }
-    if (!request) {
-      // The driver refused the request (the device is gone): nothing of
-      // this chunk or of the rest can reach the camera.
-      ConsoleLog("ioSend wait xfer error,lasterror:%d\r\n", static_cast<int>(endpoint.OsError));
-      return false;
-    }
-    if (!endpoint.WaitTransfer(&overlapped, transferTimeout)) {
-      endpoint.AbortPending();
-      if (endpoint.OsError == platform::kErrorIoPending)
-        platform::WaitForEvent(overlapped.event, transferTimeout);
-      else
+    if (!transfer.BeginControl(endpoint, setup, encoded, static_cast<std::uint32_t>(size))) {
+      if (endpoint.DriverStatus != 0 || endpoint.BusStatus != 0)
+        ConsoleLog("ioSend BeginDataXfers error,error:%d,%d\r\n",
+                   static_cast<int>(endpoint.DriverStatus), static_cast<int>(endpoint.BusStatus));
+      else  // refused: the device is gone, nothing more can reach it
         ConsoleLog("ioSend wait xfer error,lasterror:%d\r\n", static_cast<int>(endpoint.OsError));
+      return false;
     }
+    transfer.Await(transferTimeout, transferTimeout);
     state.pollPacer.RequestSent();  // an answer or a loopback may follow
     std::uint32_t done = static_cast<std::uint32_t>(size);
-    if (!endpoint.FinishTransfer(encoded, &done, &overlapped, request, nullptr)) {
+    if (!transfer.Finish(encoded, &done)) {
       // The remaining chunks are still sent, but the call reports that
       // not every byte reached the camera.
       ConsoleLog("ioSend wait xfer error,lasterror:%d\r\n", static_cast<int>(endpoint.OsError));

@@ -3,7 +3,6 @@
 #include <array>
 #include <cstring>
 
-#include "usb/ControlEndPoint.h"
 
 namespace lumo::command {
 
@@ -24,21 +23,6 @@ constexpr std::array<std::uint8_t, 256> kCrcTable = MakeCrcTable();
 static_assert(kCrcTable[1] == 0x5E && kCrcTable[7] == 0x83, "CRC-8/MAXIM-DOW table");
 
 }  // namespace
-
-void PrepareCommandTransfer(usb::CLumoControlEndPoint& endpoint, bool deviceToHost,
-                            std::uint32_t timeoutMs) {
-  endpoint.DriverStatus = 0;
-  endpoint.BusStatus = 0;
-  endpoint.BytesDone = 0;
-  endpoint.OsError = 0;
-  endpoint.Recipient = 2;  // endpoint
-  endpoint.RequestKind = 2;  // vendor
-  endpoint.RequestCode = kCommandRequest;
-  endpoint.RequestValue = kCommandValue;
-  endpoint.RequestIndex = 0;
-  endpoint.DeviceToHost = deviceToHost ? 1 : 0;
-  endpoint.TimeoutMs = timeoutMs;
-}
 
 std::uint8_t Crc8(const std::uint8_t* data, std::size_t length, std::uint8_t crc) {
   for (std::size_t i = 0; i < length; ++i) crc = kCrcTable[crc ^ data[i]];

@@ -11,10 +11,6 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace lumo::usb {
-class CLumoControlEndPoint;
-}
-
 namespace lumo::command {
 
 // Vendor request carrying command frames, in both directions.
@@ -39,11 +35,6 @@ constexpr std::uint64_t kBufferChannelAddress = 0x5AA555AA;
 // Both the plain and the encoded frame are built in buffers of this size.
 constexpr std::size_t kFrameBufferSize = 512;
 constexpr std::size_t kMaxFrameData = 255;
-
-// Sets a control endpoint up for the command channel's vendor request, in
-// one direction, with a transfer time limit; clears its last results.
-void PrepareCommandTransfer(usb::CLumoControlEndPoint& endpoint, bool deviceToHost,
-                            std::uint32_t timeoutMs);
 
 // CRC-8/MAXIM-DOW (reflected polynomial 0x8C, initial 0, no final XOR).
 std::uint8_t Crc8(const std::uint8_t* data, std::size_t length, std::uint8_t crc = 0);

@@ -5,6 +5,7 @@
 
 #include "camera/CameraState.h"
 #include "command/CommandFrame.h"
+#include "command/CommandTransport.h"
 #include "usb/ControlEndPoint.h"
 
 namespace lumo::command {
@@ -21,9 +22,8 @@ bool SendRegisterFrame(CameraState& state, std::uint32_t address, const std::uin
   std::int64_t size = length;
   if (EncodeCommandFrame(encoded, static_cast<std::int32_t>(address), data, &size, type) == 0)
     return false;
-  PrepareCommandTransfer(*state.commandEndpoint, false, kCommandTimeoutMs);
   std::uint32_t sent = static_cast<std::uint32_t>(size);
-  state.commandEndpoint->WriteSync(encoded, &sent);
+  state.commandEndpoint->WriteSync(CommandSetup(false, kCommandTimeoutMs), encoded, &sent);
   state.pollPacer.RequestSent();
   return true;
 }

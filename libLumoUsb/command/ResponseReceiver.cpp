@@ -5,8 +5,9 @@
 #include "Log.h"
 #include "camera/CameraState.h"
 #include "command/CommandFrame.h"
-#include "platform/UniqueHandle.h"
+#include "command/CommandTransport.h"
 #include "usb/ControlEndPoint.h"
+#include "usb/Transfer.h"
 
 namespace lumo::command {
 
@@ -160,30 +161,22 @@ bool ParseReceivedBytes(CameraState& state, const std::uint8_t* bytes, std::size
 
 void RunResponseReader(CameraState* state) {
   if (!state->isOpen.load()) return;
-  platform::UniqueHandle event(platform::CreateEventObject(false, false));
-  platform::Overlapped overlapped;
-  overlapped.event = event.get();
+  const usb::ControlSetup setup = CommandSetup(true, kCommandTimeoutMs);
+  usb::Transfer transfer;
   do {
     usb::CLumoControlEndPoint& endpoint = *state->responseEndpoint;
     std::uint32_t length = kPollLength;
-    PrepareCommandTransfer(endpoint, true, kCommandTimeoutMs);
-
-    usb::RequestHandle request =
-        endpoint.BeginTransfer(state->responseTransferBuffer.data(), length, &overlapped);
-    if (endpoint.DriverStatus != 0 || endpoint.BusStatus != 0) {
+    if (!transfer.BeginControl(endpoint, setup, state->responseTransferBuffer.data(), length) &&
+        (endpoint.DriverStatus != 0 || endpoint.BusStatus != 0)) {
       ConsoleLog("ioRead BeginDataXfers error,error:%d,%d\r\n",
                  static_cast<int>(endpoint.DriverStatus), static_cast<int>(endpoint.BusStatus));
-      continue;  // the request, if any, is cancelled and awaited as it goes
+      continue;
     }
-    if (!endpoint.WaitTransfer(&overlapped, kCommandTimeoutMs)) {
-      endpoint.AbortPending();
-      if (endpoint.OsError == platform::kErrorIoPending)
-        platform::WaitForEvent(overlapped.event, kCommandTimeoutMs);
-      else
-        ConsoleLog("ioRead wait xfer error,lasterror:%d\r\n", static_cast<int>(endpoint.OsError));
-    }
-    if (!endpoint.FinishTransfer(state->responseTransferBuffer.data(), &length, &overlapped,
-                                 request, nullptr)) {
+    // A request that was never taken cannot be waited for: say why.
+    if (!transfer.Await(kCommandTimeoutMs, kCommandTimeoutMs) && !transfer.Active())
+      ConsoleLog("ioRead wait xfer error,lasterror:%d\r\n",
+                 static_cast<int>(transfer.SubmitError()));
+    if (!transfer.Finish(state->responseTransferBuffer.data(), &length)) {
       ConsoleLog("ioRead wait xfer error,lasterror:%d\r\n", static_cast<int>(endpoint.OsError));
       state->pollPacer.PauseAfterEmptyPoll();
     } else if (length != 0) {

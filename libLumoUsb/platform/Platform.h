@@ -60,6 +60,12 @@ static_assert(sizeof(std::atomic<std::uintptr_t>) == sizeof(std::uintptr_t),
               "OVERLAPPED layout");
 constexpr std::uintptr_t kStatusPending = 0x103;
 
+// True while the driver has not completed the request (Windows'
+// !HasOverlappedIoCompleted).
+inline bool IsPending(const Overlapped& overlapped) {
+  return overlapped.internal.load(std::memory_order_acquire) == kStatusPending;
+}
+
 // ---------------------------------------------------------------- last error
 
 // The calling thread's last error, with Windows' values (ErrorCodes.h).

@@ -1,7 +1,8 @@
-// CLumoControlEndPoint: requests on endpoint zero. The request fields make
-// the setup packet of the next transfer; the data travel inside the record.
+// CLumoControlEndPoint: requests on endpoint zero. Each request carries its
+// setup packet as a ControlSetup value; the data travel inside the record.
 #pragma once
 
+#include "usb/ControlSetup.h"
 #include "usb/EndPoint.h"
 
 namespace lumo::usb {
@@ -10,18 +11,18 @@ class CLumoControlEndPoint : public CLumoUSBEndPoint {
  public:
   CLumoControlEndPoint(platform::Handle driverHandle, const EndpointDescriptor* descriptor);
 
+  // Submits the request `setup` with `length` data bytes (sent from, or
+  // received into, the record). None when nothing was submitted.
+  RequestHandle BeginControl(const ControlSetup& setup, std::uint8_t* buffer,
+                             std::uint32_t length, platform::Overlapped* overlapped);
+  // A control request needs its setup: without one nothing is submitted.
   RequestHandle BeginTransfer(std::uint8_t* buffer, std::uint32_t length,
                               platform::Overlapped* overlapped) override;
-  // A host-to-device request carrying `length` bytes, run synchronously.
-  bool WriteSync(std::uint8_t* buffer, std::uint32_t* length);
-
-  // bmRequestType = DeviceToHost << 7 | RequestKind << 5 | Recipient.
-  std::uint32_t Recipient = 0;
-  std::uint32_t RequestKind = 2;  // 0 standard, 1 class, 2 vendor
-  std::uint32_t DeviceToHost = 0;
-  std::uint8_t RequestCode = 0;
-  std::uint16_t RequestValue = 0;
-  std::uint16_t RequestIndex = 0;
+  // Runs the request to its end (cancelling it after setup.timeoutMs);
+  // *length is the number of data bytes on the way in and on return.
+  bool ControlSync(const ControlSetup& setup, std::uint8_t* buffer, std::uint32_t* length);
+  // ControlSync of a host-to-device request carrying `length` bytes.
+  bool WriteSync(ControlSetup setup, std::uint8_t* buffer, std::uint32_t* length);
 };
 
 }  // namespace lumo::usb

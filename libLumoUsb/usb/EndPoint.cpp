@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/UniqueHandle.h"
+#include "usb/Transfer.h"
 
 namespace lumo::usb {
 
@@ -89,6 +90,7 @@ RequestHandle CLumoUSBEndPoint::SubmitBuffered(std::uint8_t* buffer, std::uint32
   header.dataOffset = kTransferRecordSize;
   header.dataLength = length;
   if (buffer && length) std::memcpy(request->Bytes() + kTransferRecordSize, buffer, length);
+  request->SetDataIn(InDirection);
   if (!Issue(CODE_BUFFERED_TRANSFER, *request, request->Bytes(), request->Size(), overlapped, true))
     return nullptr;
   return request;
@@ -113,7 +115,7 @@ bool CLumoUSBEndPoint::FinishTransfer(std::uint8_t* buffer, std::uint32_t* lengt
 
   // Never copy more than the record carries.
   const std::uint64_t dataEnd = std::uint64_t{header.dataOffset} + dataLength;
-  if (InDirection && DirectMode == 0 && dataLength > 0 && buffer && dataEnd <= request->Size())
+  if (request->DataIn() && dataLength > 0 && buffer && dataEnd <= request->Size())
     std::memcpy(buffer, request->Bytes() + header.dataOffset, dataLength);
   const std::uint64_t tableEnd =
       std::uint64_t{header.packetTableOffset} + header.packetTableLength;
@@ -161,32 +163,14 @@ void CLumoUSBEndPoint::SetTransferLength(std::uint32_t length) {
     OsError = platform::LastError();
 }
 
-bool CLumoUSBEndPoint::WaitWithRecovery(platform::Overlapped* overlapped) {
-  if (OsError == 0) return true;
-  if (OsError != platform::kErrorIoPending) return false;
-  std::uint32_t result = platform::WaitForEvent(overlapped->event, TimeoutMs);
-  if (result == platform::kWaitObject0) return true;
-  if (result != platform::kWaitTimeout) return false;
-  AbortPending();
-  result = platform::WaitForEvent(overlapped->event, 50);
-  if (result != platform::kWaitObject0) {
-    AbortPending();
-    result = platform::WaitForEvent(overlapped->event, platform::kInfinite);
-  }
-  // The cancelled request itself then fails in FinishTransfer.
-  return result == platform::kWaitObject0;
-}
-
 bool CLumoUSBEndPoint::TransferSync(std::uint8_t* buffer, std::uint32_t* length,
                                     std::uint8_t* packetInfo) {
-  platform::UniqueHandle event(platform::CreateEventObject(false, false));
-  platform::Overlapped overlapped;
-  overlapped.event = event.get();
-  RequestHandle request = BeginTransfer(buffer, length ? *length : 0, &overlapped);
-  if (!request) return false;
-  const bool waited = WaitWithRecovery(&overlapped);
-  const bool finished = FinishTransfer(buffer, length, &overlapped, request, packetInfo);
-  return waited && finished;
+  Transfer transfer;
+  if (!transfer.Begin(*this, buffer, length ? *length : 0)) {
+    if (length) *length = 0;
+    return false;
+  }
+  return transfer.RunToEnd(TimeoutMs, buffer, length, packetInfo);
 }
 
 }  // namespace lumo::usb

@@ -75,9 +75,6 @@ class CLumoUSBEndPoint {
   // when the driver refused the request outright (neither done nor pending).
   bool Issue(std::uint32_t code, RequestContext& request, void* output, std::uint32_t outputSize,
              platform::Overlapped* overlapped, bool copyStatus);
-
- private:
-  bool WaitWithRecovery(platform::Overlapped* overlapped);
 };
 
 }  // namespace lumo::usb

@@ -87,8 +87,7 @@ RequestContext::RequestContext(std::uint32_t size, platform::Handle device,
 }
 
 bool RequestContext::Outstanding() const {
-  return overlapped_ &&
-         overlapped_->internal.load(std::memory_order_acquire) == platform::kStatusPending;
+  return overlapped_ && platform::IsPending(*overlapped_);
 }
 
 RequestContext::~RequestContext() {

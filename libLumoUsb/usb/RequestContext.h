@@ -31,6 +31,11 @@ class RequestContext final {
   // True while the driver has not finished the request.
   bool Outstanding() const;
 
+  // The request brings data back inside the record, to be copied out when
+  // it finishes.
+  bool DataIn() const { return dataIn_; }
+  void SetDataIn(bool dataIn) { dataIn_ = dataIn; }
+
   // Contexts are recycled through a small pool, and records up to
   // kInlineRecordSize bytes live inside the context: a stream of direct
   // transfers allocates nothing once running. Builds with AddressSanitizer
@@ -49,6 +54,7 @@ class RequestContext final {
   platform::Handle device_;
   platform::Overlapped* overlapped_;
   std::uint8_t endpointAddress_;
+  bool dataIn_ = false;
 };
 
 using RequestHandle = std::unique_ptr<RequestContext>;

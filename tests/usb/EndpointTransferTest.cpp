@@ -77,7 +77,7 @@ TEST(EndpointConstruction, PacketSizeFromMultiplierBurstAndIsochronousMult) {
 
   CLumoControlEndPoint control(platform::InvalidHandle(), nullptr);
   EXPECT_EQ(control.DirectMode, 0u);
-  EXPECT_EQ(control.RequestKind, 2u);
+  EXPECT_EQ(ControlSetup{}.kind, 2);  // vendor unless a request says otherwise
   EXPECT_EQ(control.PacketMultiplier, 0);
 }
 
@@ -107,15 +107,16 @@ TEST_F(Endpoints, ControlRequestRecordByteForByte) {
                         {0, 0, 0, 0x40, 0}};
   std::size_t sent = 0;
   for (const Case& c : cases) {
-    control.Recipient = c.recipient;
-    control.DeviceToHost = c.deviceToHost;
-    control.TimeoutMs = c.timeoutMs;
-    control.RequestCode = 0xFE;
-    control.RequestValue = 0xF000;
-    control.RequestIndex = 0x1234;
+    ControlSetup setup;
+    setup.recipient = static_cast<std::uint8_t>(c.recipient);
+    setup.deviceToHost = c.deviceToHost == 1;
+    setup.timeoutMs = c.timeoutMs;
+    setup.request = 0xFE;
+    setup.value = 0xF000;
+    setup.index = 0x1234;
     std::uint8_t payload[5] = {1, 2, 3, 4, 5};
     std::uint32_t length = sizeof(payload);
-    control.TransferSync(payload, &length, nullptr);
+    control.ControlSync(setup, payload, &length);
 
     // A time limit of 0 can run out before the completion arrives; the
     // abort that follows is recorded after the control request.
@@ -124,8 +125,8 @@ TEST_F(Endpoints, ControlRequestRecordByteForByte) {
     const RecordedRequest& request = controls.back();
     ASSERT_EQ(request.input.size(), 38u + 5u);
     EXPECT_EQ(request.outSize, 43u);  // one buffer in and out
-    const std::uint8_t setup[8] = {c.requestType, 0xFE, 0x00, 0xF0, 0x34, 0x12, 5, 0};
-    EXPECT_EQ(std::memcmp(request.input.data(), setup, 8), 0) << int(c.requestType);
+    const std::uint8_t packet[8] = {c.requestType, 0xFE, 0x00, 0xF0, 0x34, 0x12, 5, 0};
+    EXPECT_EQ(std::memcmp(request.input.data(), packet, 8), 0) << int(c.requestType);
     EXPECT_EQ(Read32(request.input, 8), c.seconds);
     EXPECT_EQ(request.input[12], 0);
     EXPECT_EQ(request.input[13], 0);
@@ -141,11 +142,12 @@ TEST_F(Endpoints, ControlRequestRecordByteForByte) {
 
 TEST_F(Endpoints, ControlInTransferCopiesTheAnswerAndReportsStatus) {
   CLumoControlEndPoint control(handle, nullptr);
-  control.DeviceToHost = 1;
+  ControlSetup in;
+  in.deviceToHost = true;
   driver.controlReply = {0xA0, 0xA1, 0xA2};
   std::uint8_t buffer[8] = {};
   std::uint32_t length = sizeof(buffer);
-  ASSERT_TRUE(control.TransferSync(buffer, &length, nullptr));
+  ASSERT_TRUE(control.ControlSync(in, buffer, &length));
   EXPECT_EQ(length, 3u);
   EXPECT_EQ(control.BytesDone, 3);
   EXPECT_EQ(buffer[2], 0xA2);
@@ -155,14 +157,14 @@ TEST_F(Endpoints, ControlInTransferCopiesTheAnswerAndReportsStatus) {
   driver.controlUsbStatus = 0xC0000004;
   driver.controlError = platform::kErrorGenFailure;
   length = sizeof(buffer);
-  EXPECT_FALSE(control.TransferSync(buffer, &length, nullptr));
+  EXPECT_FALSE(control.ControlSync(in, buffer, &length));
   EXPECT_EQ(control.BusStatus, 0xC0000004u);
 
   // WriteSync always sends host to device.
   driver.controlUsbStatus = 0;
   driver.controlError = 0;
   length = 2;
-  EXPECT_TRUE(control.WriteSync(buffer, &length));
+  EXPECT_TRUE(control.WriteSync(in, buffer, &length));
   EXPECT_EQ(LastRequest().input[0] & 0x80, 0);
 }
 
@@ -331,12 +333,13 @@ TEST_F(Endpoints, AbortCancelsEveryOutstandingTransfer) {
 TEST_F(Endpoints, TransferSyncCancelsAfterItsTimeLimit) {
   CLumoControlEndPoint control(handle, nullptr);
   driver.answerControl = false;  // the device never answers
-  control.TimeoutMs = 100;
-  control.DeviceToHost = 1;
+  ControlSetup setup;
+  setup.timeoutMs = 100;
+  setup.deviceToHost = true;
   std::uint8_t buffer[16];
   std::uint32_t length = sizeof(buffer);
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(control.TransferSync(buffer, &length, nullptr));
+  EXPECT_FALSE(control.ControlSync(setup, buffer, &length));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   const auto aborts = driver.RequestsWithCode(CODE_ABORT_ENDPOINT);
   ASSERT_GE(aborts.size(), 1u);
