@@ -14,21 +14,21 @@ CameraDevice::CameraDevice(std::string devicePath)
 CameraDevice::~CameraDevice() { Close(); }
 
 bool CameraDevice::WriteRegister(std::int64_t address, void* data, int length, int timeoutMs) {
-  return command::WriteRegister(*state_, address, static_cast<std::uint8_t*>(data), length,
+  return command::WriteRegister(state_->channel, address, static_cast<std::uint8_t*>(data), length,
                                 timeoutMs);
 }
 
 bool CameraDevice::ReadRegister(std::int64_t address, void* data, int length, int timeoutMs) {
-  return command::ReadRegister(*state_, address, static_cast<std::uint8_t*>(data), length,
+  return command::ReadRegister(state_->channel, address, static_cast<std::uint8_t*>(data), length,
                                timeoutMs);
 }
 
 bool CameraDevice::SendBuffer(const void* buffer, int length, int timeoutMs) {
-  return command::SendBuffer(*state_, static_cast<const std::uint8_t*>(buffer), length, timeoutMs);
+  return command::SendBuffer(state_->channel, static_cast<const std::uint8_t*>(buffer), length, timeoutMs);
 }
 
 bool CameraDevice::ReadBuffer(void* buffer, int* length, int timeoutMs) {
-  return command::ReadBuffer(*state_, static_cast<std::uint8_t*>(buffer), length, timeoutMs);
+  return command::ReadBuffer(state_->channel, static_cast<std::uint8_t*>(buffer), length, timeoutMs);
 }
 
 }  // namespace lumo::camera

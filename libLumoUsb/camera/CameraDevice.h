@@ -22,7 +22,7 @@ class CameraDevice {
   // Lifecycle.
   bool Open();
   bool Close();
-  bool IsOpen() const { return state_->isOpen.load(); }
+  bool IsOpen() const { return state_->channel.isOpen.load(); }
 
   // Acquisition and frame hand-out.
   bool StartAcquisition();

@@ -3,23 +3,18 @@
 // handed, by address, to every thread of the camera.
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "camera/FrameRecord.h"
-#include "command/PollPacer.h"
-#include "platform/TimedMutex.h"
+#include "command/CommandChannel.h"
 #include "platform/UniqueHandle.h"
-#include "usb/ControlEndPoint.h"
 #include "usb/LumoUSBDevice.h"
 
 namespace lumo::camera {
@@ -31,15 +26,6 @@ constexpr std::uint32_t kStreamRingSize = 0x1400000;  // 20 MiB
 // The largest frame pool one acquisition run may ask for (4 GiB).
 constexpr std::int32_t kMaxBufferCount = 1024;
 
-// Receive states of the command-frame receiver.
-enum ReceiveState : std::uint32_t {
-  kReceiveIdle = 1,
-  kReceiveAwaitControl = 2,
-  kReceiveAwaitLength = 4,
-  kReceiveInBody = 8,
-  kReceiveEscapePending = 0x80000000u,
-};
-
 struct CameraState {
   explicit CameraState(std::string devicePath);
   ~CameraState();
@@ -50,47 +36,38 @@ struct CameraState {
   // - lifecycleLock: held for the whole of Open, Close, StartAcquisition and
   //   StopAcquisition, so that these never overlap on one camera. It guards
   //   the USB device's opening and closing, the thread objects and the
-  //   endpoint objects' creation.
-  // - commandLock: held by a register call or a buffer send from before its
-  //   request is sent until its answer is taken, so that calls on one
-  //   camera take turns on commandEndpoint and on the one awaited address.
-  //   Close takes it to destroy the endpoints, after in-flight calls ended.
-  //   Callers wait for it no longer than their time limit.
-  // - frameLock, responseLock, bufferLock (below): short, never two at once.
+  //   command channel's opening and closing.
+  // - the command channel's commandLock (CommandChannel.h): register and
+  //   buffer calls take turns on it.
+  // - frameLock and the command channel's responseLock and bufferLock:
+  //   short, never two at once.
   std::mutex lifecycleLock;
-  platform::TimedMutex commandLock;
 
   std::unique_ptr<usb::CLumoUSBDevice> usbDevice;
-  // Used only by the response reader thread.
-  std::unique_ptr<usb::CLumoControlEndPoint> responseEndpoint;
-  // Carries every host-to-camera frame. Used under commandLock.
-  std::unique_ptr<usb::CLumoControlEndPoint> commandEndpoint;
+  // The command channel: endpoint zero, the response reader, register
+  // answers and the buffer channel. Open while the camera is open.
+  command::CommandChannel channel;
 
   // Settings a caller may change while a run reads them at its start.
   std::atomic<std::int32_t> bufferCount{10};
   std::atomic<std::int32_t> pixelSize{2};
-  std::array<std::uint8_t, 2048> bufferRing;              // left uninitialised
-  std::array<std::uint8_t, 2048> responseTransferBuffer;  // left uninitialised
-  const std::string path;                                 // lower case; never changes
+  const std::string path;  // lower case; never changes
 
   std::unique_ptr<std::uint8_t[]> ring;  // the StreamRing, kStreamRingSize bytes
   std::atomic<std::uint32_t> ringWritePos{0};
   std::atomic<std::uint32_t> ringReadPos{0};
   platform::UniqueHandle dataEvent;  // auto-reset, set after each copy into the ring
 
-  // Single-byte flags read and written by several threads without a lock.
-  std::atomic<bool> removed{false};
-  std::atomic<bool> isOpen{false};
+  // Single-byte flags read and written by several threads without a lock
+  // (isOpen and removed are the command channel's).
   std::atomic<bool> acqRequested{false};
   std::atomic<bool> acqRunning{false};
-  std::atomic<bool> responseReaderRunning{false};
   // usbDevice holds a driver handle. Mirrors usbDevice->HasHandle() for
   // code that runs without lifecycleLock (frame hand-out).
   std::atomic<bool> deviceOpen{false};
 
   std::thread imageReaderThread;
   std::thread frameThread;
-  std::thread responseReaderThread;
 
   std::condition_variable frameCondition;
   std::int32_t frameReady = 0;
@@ -102,28 +79,6 @@ struct CameraState {
   // threads start, released by the frame assembler when its run ends.
   std::unique_ptr<FrameRecord[]> framePool;
   std::int32_t framePoolCount = 0;
-
-  std::condition_variable bufferCondition;
-  bool bufferArrived = false;
-  std::mutex bufferLock;  // guards bufferArrived and the wait for it
-
-  std::map<std::uint32_t, std::vector<std::uint8_t>> responseStore;
-  std::condition_variable responseCondition;
-  bool responseArrived = false;
-  std::mutex responseLock;  // guards responseStore, responseArrived, awaitedAddress
-  std::uint32_t awaitedAddress = 0;
-
-  // Paces the response reader's polls: quick while an answer is awaited.
-  command::PollPacer pollPacer;
-
-  std::uint32_t bufferReadIndex = 0;
-  std::uint32_t bufferWriteIndex = 0;
-  std::array<std::uint8_t, 1024> rxBody{};
-  std::uint32_t rxState = kReceiveIdle;
-  std::uint8_t rxControl = 0;
-  std::uint8_t rxLength = 0;
-  std::uint16_t rxExpected = 0;
-  std::uint8_t rxCount = 0;
 
   FrameRecord* lineFrame = nullptr;                 // lineScratch while a frame is assembled
   std::unique_ptr<FrameRecord> lineScratch;         // made on first use, kept for the state's life

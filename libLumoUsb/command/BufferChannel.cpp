@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "Log.h"
-#include "camera/CameraState.h"
+#include "command/CommandChannel.h"
 #include "command/CommandFrame.h"
 #include "command/CommandTransport.h"
 #include "command/RegisterAccess.h"
@@ -13,8 +13,6 @@
 #include "usb/Transfer.h"
 
 namespace lumo::command {
-
-using camera::CameraState;
 
 namespace {
 
@@ -37,7 +35,7 @@ std::size_t EncodeBufferFrame(std::uint8_t* out, const std::uint8_t* payload, st
 
 }  // namespace
 
-bool SendBuffer(CameraState& state, const std::uint8_t* source, std::int32_t length,
+bool SendBuffer(CommandChannel& state, const std::uint8_t* source, std::int32_t length,
                 std::int32_t timeoutMs) {
   if (!state.isOpen.load()) return false;
   if (length < 0 || (length > 0 && !source)) return false;
@@ -86,7 +84,7 @@ bool SendBuffer(CameraState& state, const std::uint8_t* source, std::int32_t len
   return allSent;
 }
 
-bool ReadBuffer(CameraState& state, std::uint8_t* destination, std::int32_t* count,
+bool ReadBuffer(CommandChannel& state, std::uint8_t* destination, std::int32_t* count,
                 std::int32_t timeoutMs) {
   if (!state.isOpen.load() || state.removed.load()) return false;
   if (!count || *count <= 0 || !destination) return false;

@@ -4,11 +4,9 @@
 
 #include <cstdint>
 
-namespace lumo::camera {
-struct CameraState;
-}
-
 namespace lumo::command {
+
+class CommandChannel;
 
 // Payload bytes carried by one outgoing frame at the most.
 constexpr std::int32_t kBufferChunkSize = 200;
@@ -17,13 +15,13 @@ constexpr std::int32_t kBufferChunkSize = 200;
 // frame for a length of 0). A negative length is refused. True only when
 // every frame was taken by the driver and completed; a frame the driver
 // refuses (the device is gone) ends the call.
-bool SendBuffer(camera::CameraState& state, const std::uint8_t* source, std::int32_t length,
+bool SendBuffer(CommandChannel& state, const std::uint8_t* source, std::int32_t length,
                 std::int32_t timeoutMs);
 
 // Waits up to `timeoutMs` for unread buffer-channel bytes and copies at
 // most *count of them; *count is set to the number copied. Bytes that do
 // not fit stay for the next call. A count of 0 or less is refused at once.
-bool ReadBuffer(camera::CameraState& state, std::uint8_t* destination, std::int32_t* count,
+bool ReadBuffer(CommandChannel& state, std::uint8_t* destination, std::int32_t* count,
                 std::int32_t timeoutMs);
 
 }  // namespace lumo::command

@@ -3,20 +3,18 @@
 #include <algorithm>
 #include <cstring>
 
-#include "camera/CameraState.h"
+#include "command/CommandChannel.h"
 #include "command/CommandFrame.h"
 #include "command/CommandTransport.h"
 #include "usb/ControlEndPoint.h"
 
 namespace lumo::command {
 
-using camera::CameraState;
-
 namespace {
 
 // Encodes and sends one register frame. The transfer's own result is not
 // looked at: a lost request shows as a missing answer.
-bool SendRegisterFrame(CameraState& state, std::uint32_t address, const std::uint8_t* data,
+bool SendRegisterFrame(CommandChannel& state, std::uint32_t address, const std::uint8_t* data,
                        std::int64_t length, int type) {
   std::uint8_t encoded[kFrameBufferSize] = {};
   std::int64_t size = length;
@@ -29,7 +27,7 @@ bool SendRegisterFrame(CameraState& state, std::uint32_t address, const std::uin
 }
 
 // Copies the stored answer for `address`, at most `capacity` bytes.
-void CopyAnswer(CameraState& state, std::uint32_t address, std::uint8_t* destination,
+void CopyAnswer(CommandChannel& state, std::uint32_t address, std::uint8_t* destination,
                 std::size_t capacity) {
   std::lock_guard<std::mutex> lock(state.responseLock);
   const std::vector<std::uint8_t>& answer = state.responseStore[address];
@@ -43,7 +41,7 @@ CommandClock::time_point DeadlineAfter(std::int32_t timeoutMs) {
   return CommandClock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
 }
 
-CommandTurn TakeCommandTurn(CameraState& state, CommandClock::time_point deadline) {
+CommandTurn TakeCommandTurn(CommandChannel& state, CommandClock::time_point deadline) {
   CommandTurn turn(state.commandLock, std::defer_lock);
   if (!turn.try_lock_until(deadline)) return turn;
   // The camera may have been closed while this caller waited.
@@ -51,13 +49,13 @@ CommandTurn TakeCommandTurn(CameraState& state, CommandClock::time_point deadlin
   return turn;
 }
 
-void ExpectResponse(CameraState& state, std::uint32_t address) {
+void ExpectResponse(CommandChannel& state, std::uint32_t address) {
   std::lock_guard<std::mutex> lock(state.responseLock);
   state.responseArrived = false;
   state.awaitedAddress = address;
 }
 
-bool AwaitResponse(CameraState& state, CommandClock::time_point deadline) {
+bool AwaitResponse(CommandChannel& state, CommandClock::time_point deadline) {
   bool arrived = false;
   {
     std::unique_lock<std::mutex> lock(state.responseLock);
@@ -70,13 +68,13 @@ bool AwaitResponse(CameraState& state, CommandClock::time_point deadline) {
   return arrived;
 }
 
-bool WaitForResponse(CameraState& state, std::uint32_t address,
+bool WaitForResponse(CommandChannel& state, std::uint32_t address,
                      CommandClock::time_point deadline) {
   ExpectResponse(state, address);
   return AwaitResponse(state, deadline);
 }
 
-bool WriteRegister(CameraState& state, std::int64_t address, std::uint8_t* data,
+bool WriteRegister(CommandChannel& state, std::int64_t address, std::uint8_t* data,
                    std::int32_t length, std::int32_t timeoutMs) {
   if (!state.isOpen.load() || state.removed.load()) return false;
   if (length < 0 || length > kMaxRegisterWrite || (length > 0 && !data)) return false;
@@ -91,7 +89,7 @@ bool WriteRegister(CameraState& state, std::int64_t address, std::uint8_t* data,
   return true;
 }
 
-bool ReadRegister(CameraState& state, std::int64_t address, std::uint8_t* destination,
+bool ReadRegister(CommandChannel& state, std::int64_t address, std::uint8_t* destination,
                   std::int32_t length, std::int32_t timeoutMs) {
   if (!state.isOpen.load()) return false;
   if (length < 0 || (length > 0 && !destination)) return false;

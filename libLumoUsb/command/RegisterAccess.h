@@ -14,11 +14,9 @@
 
 #include "platform/TimedMutex.h"
 
-namespace lumo::camera {
-struct CameraState;
-}
-
 namespace lumo::command {
+
+class CommandChannel;
 
 // The largest register write: the camera answers a write with the written
 // bytes, a 4-byte address and a check byte, and the receiver takes in at
@@ -34,31 +32,31 @@ CommandClock::time_point DeadlineAfter(std::int32_t timeoutMs);
 // Waits until `deadline` for the camera's command channel. The turn is
 // owned only when it was had in time and the camera is still open; the
 // caller still checks commandEndpoint, which a detached camera lacks.
-CommandTurn TakeCommandTurn(camera::CameraState& state, CommandClock::time_point deadline);
+CommandTurn TakeCommandTurn(CommandChannel& state, CommandClock::time_point deadline);
 
 // Writes `length` bytes to a register; on success the camera's answer is
 // copied back into `data` (at most `length` bytes). Negative lengths and
 // data that one frame cannot carry, or whose answer could not be received,
 // are refused without sending anything.
-bool WriteRegister(camera::CameraState& state, std::int64_t address, std::uint8_t* data,
+bool WriteRegister(CommandChannel& state, std::int64_t address, std::uint8_t* data,
                    std::int32_t length, std::int32_t timeoutMs);
 
 // Reads a register into `destination`, copying at most `length` bytes. A
 // negative length is refused without sending anything.
-bool ReadRegister(camera::CameraState& state, std::int64_t address, std::uint8_t* destination,
+bool ReadRegister(CommandChannel& state, std::int64_t address, std::uint8_t* destination,
                   std::int32_t length, std::int32_t timeoutMs);
 
 // Starts waiting for the answer for `address`: clears responseArrived and
 // sets awaitedAddress. Done before a request is sent, so that no answer can
 // slip in between.
-void ExpectResponse(camera::CameraState& state, std::uint32_t address);
+void ExpectResponse(CommandChannel& state, std::uint32_t address);
 
 // Waits until the expected answer has been stored, until `deadline` on a
 // steady clock; ends early, false, when the camera is closed.
-bool AwaitResponse(camera::CameraState& state, CommandClock::time_point deadline);
+bool AwaitResponse(CommandChannel& state, CommandClock::time_point deadline);
 
 // ExpectResponse followed by AwaitResponse.
-bool WaitForResponse(camera::CameraState& state, std::uint32_t address,
+bool WaitForResponse(CommandChannel& state, std::uint32_t address,
                      CommandClock::time_point deadline);
 
 }  // namespace lumo::command

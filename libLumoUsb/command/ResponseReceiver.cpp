@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "Log.h"
-#include "camera/CameraState.h"
+#include "command/CommandChannel.h"
 #include "command/CommandFrame.h"
 #include "command/CommandTransport.h"
 #include "usb/ControlEndPoint.h"
@@ -11,14 +11,12 @@
 
 namespace lumo::command {
 
-using camera::CameraState;
-
 namespace {
 
 constexpr std::uint32_t kStateMask = 0x7FFFFFFFu;
 
-void ResetReceiver(CameraState& state) {
-  state.rxState = camera::kReceiveIdle;
+void ResetReceiver(CommandChannel& state) {
+  state.rxState = kReceiveIdle;
   state.rxControl = 0;
   state.rxLength = 0;
   state.rxExpected = 0;
@@ -30,7 +28,7 @@ bool HasStatusByte(std::uint8_t control) { return (control >> 5) == kFrameWithSt
 
 // Appends buffer-channel bytes to the ring. The ring and its write index are
 // changed under bufferLock, where ReadBuffer reads them.
-void AppendToBufferRing(CameraState& state, const std::uint8_t* data, std::size_t length) {
+void AppendToBufferRing(CommandChannel& state, const std::uint8_t* data, std::size_t length) {
   std::lock_guard<std::mutex> lock(state.bufferLock);
   const std::size_t size = state.bufferRing.size();
   std::size_t write = state.bufferWriteIndex;
@@ -48,7 +46,7 @@ void AppendToBufferRing(CameraState& state, const std::uint8_t* data, std::size_
   state.bufferCondition.notify_all();
 }
 
-void StoreResponse(CameraState& state, std::uint64_t address, const std::uint8_t* data,
+void StoreResponse(CommandChannel& state, std::uint64_t address, const std::uint8_t* data,
                    std::size_t length) {
   std::lock_guard<std::mutex> lock(state.responseLock);
   state.responseStore[static_cast<std::uint32_t>(address)].assign(data, data + length);
@@ -60,7 +58,7 @@ void StoreResponse(CameraState& state, std::uint64_t address, const std::uint8_t
 
 }  // namespace
 
-void complate_data(CameraState& state) {
+void complate_data(CommandChannel& state) {
   const std::uint8_t control = state.rxControl;
   const std::size_t expected = state.rxExpected;
   if (control & 1) {
@@ -86,10 +84,10 @@ void complate_data(CameraState& state) {
   ResetReceiver(state);
 }
 
-void AcceptByte(CameraState& state, std::uint8_t value) {
+void AcceptByte(CommandChannel& state, std::uint8_t value) {
   switch (state.rxState & kStateMask) {
-    case camera::kReceiveAwaitControl: {
-      state.rxState = camera::kReceiveAwaitLength;
+    case kReceiveAwaitControl: {
+      state.rxState = kReceiveAwaitLength;
       state.rxControl = value;
       state.rxLength = 0;
       state.rxExpected = 0;
@@ -101,16 +99,16 @@ void AcceptByte(CameraState& state, std::uint8_t value) {
       }
       break;
     }
-    case camera::kReceiveAwaitLength: {
+    case kReceiveAwaitLength: {
       const std::uint8_t control = state.rxControl;
-      state.rxState = camera::kReceiveInBody;
+      state.rxState = kReceiveInBody;
       state.rxLength = value;
       state.rxExpected = static_cast<std::uint16_t>(value + (control & 1) + AddressWidth(control) +
                                                     (HasStatusByte(control) ? 1 : 0));
       break;
     }
-    case camera::kReceiveInBody:
-      state.rxState = camera::kReceiveInBody;
+    case kReceiveInBody:
+      state.rxState = kReceiveInBody;
       state.rxBody[state.rxCount] = value;
       ++state.rxCount;  // eight bits: a body over 255 bytes never completes
       if (state.rxCount == state.rxExpected) complate_data(state);
@@ -121,13 +119,13 @@ void AcceptByte(CameraState& state, std::uint8_t value) {
   }
 }
 
-bool ParseReceivedBytes(CameraState& state, const std::uint8_t* bytes, std::size_t count) {
+bool ParseReceivedBytes(CommandChannel& state, const std::uint8_t* bytes, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint8_t byte = bytes[i];
-    const bool escapePending = (state.rxState & camera::kReceiveEscapePending) != 0;
+    const bool escapePending = (state.rxState & kReceiveEscapePending) != 0;
     switch (byte) {
       case kFrameFlag:
-        state.rxState = camera::kReceiveAwaitControl;
+        state.rxState = kReceiveAwaitControl;
         state.rxControl = 0;
         state.rxLength = 0;
         state.rxExpected = 0;
@@ -135,9 +133,9 @@ bool ParseReceivedBytes(CameraState& state, const std::uint8_t* bytes, std::size
         break;
       case kFrameEscape: {
         const std::uint32_t plain = state.rxState & kStateMask;
-        if (plain == camera::kReceiveAwaitControl || plain == camera::kReceiveAwaitLength ||
-            plain == camera::kReceiveInBody)
-          state.rxState |= camera::kReceiveEscapePending;
+        if (plain == kReceiveAwaitControl || plain == kReceiveAwaitLength ||
+            plain == kReceiveInBody)
+          state.rxState |= kReceiveEscapePending;
         else
           ResetReceiver(state);
         break;
@@ -159,7 +157,7 @@ bool ParseReceivedBytes(CameraState& state, const std::uint8_t* bytes, std::size
   return true;
 }
 
-void RunResponseReader(CameraState* state) {
+void RunResponseReader(CommandChannel* state) {
   if (!state->isOpen.load()) return;
   const usb::ControlSetup setup = CommandSetup(true, kCommandTimeoutMs);
   usb::Transfer transfer;

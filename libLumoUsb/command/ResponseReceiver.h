@@ -7,24 +7,22 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace lumo::camera {
-struct CameraState;
-}
-
 namespace lumo::command {
+
+class CommandChannel;
 
 // Thread routine; returns when responseReaderRunning is clear at the end of
 // a pass (at once when the camera is not open).
-void RunResponseReader(camera::CameraState* state);
+void RunResponseReader(CommandChannel* state);
 
 // Feeds raw received bytes through the unescaping step into AcceptByte.
-bool ParseReceivedBytes(camera::CameraState& state, const std::uint8_t* bytes, std::size_t count);
+bool ParseReceivedBytes(CommandChannel& state, const std::uint8_t* bytes, std::size_t count);
 
 // One step of the receive state machine for one unescaped byte.
-void AcceptByte(camera::CameraState& state, std::uint8_t value);
+void AcceptByte(CommandChannel& state, std::uint8_t value);
 
 // Checks the frame held in the receive state and, when it passes, delivers
 // it; returns the machine to Idle.
-void complate_data(camera::CameraState& state);
+void complate_data(CommandChannel& state);
 
 }  // namespace lumo::command

@@ -30,21 +30,21 @@ TEST_F(CameraLifecycle, OpenFindsThePresentIndexAndStartsTheReaderOnce) {
   CameraState& state = camera.State();
   EXPECT_TRUE(camera.IsOpen());
   EXPECT_EQ(state.usbDevice->DeviceIndex, 1);  // behind the other device
-  EXPECT_TRUE(state.responseReaderRunning);
-  ASSERT_NE(state.responseEndpoint, nullptr);
-  ASSERT_NE(state.commandEndpoint, nullptr);
-  EXPECT_EQ(state.commandEndpoint->PacketSize, 512);
-  const auto readerId = state.responseReaderThread.get_id();
+  EXPECT_TRUE(state.channel.responseReaderRunning);
+  ASSERT_NE(state.channel.responseEndpoint, nullptr);
+  ASSERT_NE(state.channel.commandEndpoint, nullptr);
+  EXPECT_EQ(state.channel.commandEndpoint->PacketSize, 512);
+  const auto readerId = state.channel.responseReaderThread.get_id();
   EXPECT_TRUE(camera.Open());  // already open: nothing new
-  EXPECT_EQ(state.responseReaderThread.get_id(), readerId);
+  EXPECT_EQ(state.channel.responseReaderThread.get_id(), readerId);
   // Opening sends nothing to the camera's command channel.
   EXPECT_TRUE(device->Firmware().HostFrames().empty());
 
   EXPECT_TRUE(camera.Close());
   EXPECT_FALSE(camera.IsOpen());
-  EXPECT_FALSE(state.responseReaderRunning);
-  EXPECT_EQ(state.responseEndpoint, nullptr);
-  EXPECT_EQ(state.commandEndpoint, nullptr);
+  EXPECT_FALSE(state.channel.responseReaderRunning);
+  EXPECT_EQ(state.channel.responseEndpoint, nullptr);
+  EXPECT_EQ(state.channel.commandEndpoint, nullptr);
   EXPECT_FALSE(state.usbDevice->HasHandle());
   EXPECT_TRUE(camera.Close());
   EXPECT_EQ(platform::virt::OutstandingRequestCount(), 0u);
@@ -54,9 +54,9 @@ TEST_F(CameraLifecycle, OpenAfterARecordedRemovalClearsIt) {
   ASSERT_TRUE(device->Plug());
   // A camera closed while detached keeps `removed`; opening it again once
   // the device is back must clear it, or the command channel stays refused.
-  camera.State().removed = true;
+  camera.State().channel.removed = true;
   ASSERT_TRUE(camera.Open());
-  EXPECT_FALSE(camera.State().removed);
+  EXPECT_FALSE(camera.State().channel.removed);
   std::uint8_t data[4] = {1, 2, 3, 4};
   EXPECT_TRUE(camera.WriteRegister(0x10, data, 4, 1000));
 }
@@ -69,7 +69,7 @@ TEST_F(CameraLifecycle, DeviceWithoutUsableConfigurationIsNotOpenedAndKeepsNoHan
   EXPECT_FALSE(camera.Open());
   EXPECT_FALSE(camera.IsOpen());
   EXPECT_FALSE(camera.State().usbDevice->HasHandle());
-  EXPECT_FALSE(camera.State().responseReaderRunning);
+  EXPECT_FALSE(camera.State().channel.responseReaderRunning);
 }
 
 TEST_F(CameraLifecycle, DestroyingAnOpenCameraClosesIt) {

@@ -204,7 +204,7 @@ TEST_F(SharedCamera, ConcurrentOpenCloseStartStopAndFrameWaits) {
   EXPECT_FALSE(state.acqRunning);
   EXPECT_FALSE(state.imageReaderThread.joinable());
   EXPECT_FALSE(state.frameThread.joinable());
-  EXPECT_FALSE(state.responseReaderThread.joinable());
+  EXPECT_FALSE(state.channel.responseReaderThread.joinable());
   EXPECT_EQ(platform::virt::OutstandingRequestCount(), 0u);
 }
 

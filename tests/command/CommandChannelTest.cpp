@@ -38,7 +38,7 @@ class CommandChannel : public test::OpenCameraFixture {
 
   // Waits until the camera's buffer ring holds `count` unread bytes.
   bool WaitUnread(std::uint32_t count) {
-    camera::CameraState& state = State();
+    command::CommandChannel& state = State().channel;
     for (int i = 0; i < 500; ++i) {
       {
         std::lock_guard<std::mutex> lock(state.bufferLock);

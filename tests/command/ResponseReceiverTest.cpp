@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "Log.h"
-#include "camera/CameraState.h"
+#include "command/CommandChannel.h"
 #include "command/FrameBuilder.h"
 #include "command/RegisterAccess.h"
 #include "command/ResponseReceiver.h"
@@ -42,7 +42,7 @@ class ResponseReceiver : public ::testing::Test {
   }
 
   test::ConsoleCapture console;
-  camera::CameraState state{"\\\\?\\usb#vid_04b4&pid_00f1#receiver"};
+  CommandChannel state;
 };
 
 TEST_F(ResponseReceiver, BytesOutsideFramesAreIgnoredAndFramesAreDeliveredInOrder) {
@@ -58,7 +58,7 @@ TEST_F(ResponseReceiver, BytesOutsideFramesAreIgnoredAndFramesAreDeliveredInOrde
   EXPECT_EQ(data, (Bytes{1, 2, 3, 4}));
   ASSERT_TRUE(Stored(0x104, &data));
   EXPECT_EQ(data, Bytes{5});
-  EXPECT_EQ(state.rxState, camera::kReceiveIdle);
+  EXPECT_EQ(state.rxState, kReceiveIdle);
   EXPECT_TRUE(console.Captured().empty());
 }
 
@@ -105,7 +105,7 @@ TEST_F(ResponseReceiver, EscapeRules) {
   // An escape followed by anything else drops the frame until the next flag.
   Feed({0x7E, 0x00, 0x01, 0x00, 0x31, 0x7D, 0x41, 0x42});
   EXPECT_FALSE(Stored(0x31));
-  EXPECT_EQ(state.rxState, camera::kReceiveIdle);
+  EXPECT_EQ(state.rxState, kReceiveIdle);
   // An unescaped 0x5E / 0x5D is plain data.
   Feed({0x7E, 0x00, 0x02, 0x00, 0x32, 0x5E, 0x5D});
   ASSERT_TRUE(Stored(0x32, &data));

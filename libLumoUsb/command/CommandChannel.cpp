@@ -1,0 +1,62 @@
+#include "command/CommandChannel.h"
+
+#include "command/ResponseReceiver.h"
+
+namespace lumo::command {
+
+namespace {
+
+// A control endpoint on the camera's driver handle, set up as endpoint zero.
+std::unique_ptr<usb::CLumoControlEndPoint> MakeEndpointZero(platform::Handle driverHandle,
+                                                            std::uint16_t packetSize) {
+  auto endpoint = std::make_unique<usb::CLumoControlEndPoint>(driverHandle, nullptr);
+  endpoint->DescriptorLength = 7;
+  endpoint->DescriptorType = 5;
+  endpoint->EndpointAddress = 0;
+  endpoint->EndpointAttributes = 0;
+  endpoint->PacketSize = packetSize;
+  endpoint->PollInterval = 0;
+  return endpoint;
+}
+
+}  // namespace
+
+CommandChannel::~CommandChannel() {
+  BeginClose();
+  StopReader();
+}
+
+void CommandChannel::Open(platform::Handle driverHandle, std::uint16_t ep0PacketSize) {
+  {
+    std::lock_guard<platform::TimedMutex> turn(commandLock);
+    if (!responseEndpoint) responseEndpoint = MakeEndpointZero(driverHandle, ep0PacketSize);
+    if (!commandEndpoint) commandEndpoint = MakeEndpointZero(driverHandle, ep0PacketSize);
+  }
+  // Callers see the channel open only once its endpoints exist; the
+  // response reader, which ends at once on a closed channel, starts after.
+  isOpen = true;
+  if (responseReaderThread.joinable()) responseReaderThread.join();
+  responseReaderRunning = true;
+  responseReaderThread = std::thread(RunResponseReader, this);
+}
+
+void CommandChannel::BeginClose() {
+  isOpen = false;
+  {
+    std::lock_guard<std::mutex> lock(responseLock);
+    responseCondition.notify_all();
+  }
+  std::lock_guard<std::mutex> lock(bufferLock);
+  bufferCondition.notify_all();
+}
+
+void CommandChannel::StopReader() {
+  if (!responseReaderRunning.load()) return;
+  responseReaderRunning = false;
+  if (responseReaderThread.joinable()) responseReaderThread.join();
+  responseEndpoint.reset();
+  std::lock_guard<platform::TimedMutex> turn(commandLock);
+  commandEndpoint.reset();
+}
+
+}  // namespace lumo::command

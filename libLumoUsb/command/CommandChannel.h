@@ -1,0 +1,102 @@
+// CommandChannel: everything a camera's command channel keeps: the two
+// endpoint-zero objects, the response reader thread and its receive state,
+// the register answers and the buffer-channel ring, and the locks through
+// which caller threads take turns on it. The register and buffer operations
+// (RegisterAccess.h, BufferChannel.h) and the response receiver
+// (ResponseReceiver.h) work on it; the camera owns one and opens and closes
+// it with the camera.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "command/PollPacer.h"
+#include "platform/Platform.h"
+#include "platform/TimedMutex.h"
+#include "usb/ControlEndPoint.h"
+
+namespace lumo::command {
+
+// Receive states of the command-frame receiver.
+enum ReceiveState : std::uint32_t {
+  kReceiveIdle = 1,
+  kReceiveAwaitControl = 2,
+  kReceiveAwaitLength = 4,
+  kReceiveInBody = 8,
+  kReceiveEscapePending = 0x80000000u,
+};
+
+class CommandChannel {
+ public:
+  CommandChannel() = default;
+  // Stops the response reader if it still runs.
+  ~CommandChannel();
+  CommandChannel(const CommandChannel&) = delete;
+  CommandChannel& operator=(const CommandChannel&) = delete;
+
+  // Opens the channel on an opened device: makes both endpoint-zero objects
+  // on `driverHandle`, marks the channel open and starts the response
+  // reader. The camera's lifecycle lock is held.
+  void Open(platform::Handle driverHandle, std::uint16_t ep0PacketSize);
+  // First half of closing: new calls are refused from here on, and calls
+  // waiting for an answer or for buffer bytes end now.
+  void BeginClose();
+  // Second half: stops and joins the response reader, then destroys the
+  // endpoints, the command endpoint once no call uses it any more.
+  void StopReader();
+
+  // The camera is open for its callers. Set by Open, cleared by BeginClose.
+  std::atomic<bool> isOpen{false};
+  // The camera was unplugged while open and is not attached again.
+  std::atomic<bool> removed{false};
+  std::atomic<bool> responseReaderRunning{false};
+
+  // Locks, outermost first: commandLock is held by a register call or a
+  // buffer send from before its request is sent until its answer is taken,
+  // so that calls take turns on commandEndpoint and on the one awaited
+  // address; callers wait for it no longer than their time limit, in the
+  // order they came. responseLock and bufferLock are short and never held
+  // together.
+  platform::TimedMutex commandLock;
+
+  // Used only by the response reader thread.
+  std::unique_ptr<usb::CLumoControlEndPoint> responseEndpoint;
+  // Carries every host-to-camera frame. Used under commandLock.
+  std::unique_ptr<usb::CLumoControlEndPoint> commandEndpoint;
+  std::thread responseReaderThread;
+
+  std::array<std::uint8_t, 2048> bufferRing;              // left uninitialised
+  std::array<std::uint8_t, 2048> responseTransferBuffer;  // left uninitialised
+
+  std::condition_variable bufferCondition;
+  bool bufferArrived = false;
+  std::mutex bufferLock;  // guards bufferArrived, the ring's bytes and indices
+
+  std::map<std::uint32_t, std::vector<std::uint8_t>> responseStore;
+  std::condition_variable responseCondition;
+  bool responseArrived = false;
+  std::mutex responseLock;  // guards responseStore, responseArrived, awaitedAddress
+  std::uint32_t awaitedAddress = 0;
+
+  // Paces the response reader's polls: quick while an answer is awaited.
+  PollPacer pollPacer;
+
+  std::uint32_t bufferReadIndex = 0;
+  std::uint32_t bufferWriteIndex = 0;
+  // Receive state of the frame being received; the reader thread's alone.
+  std::array<std::uint8_t, 1024> rxBody{};
+  std::uint32_t rxState = kReceiveIdle;
+  std::uint8_t rxControl = 0;
+  std::uint8_t rxLength = 0;
+  std::uint16_t rxExpected = 0;
+  std::uint8_t rxCount = 0;
+};
+
+}  // namespace lumo::command
