@@ -77,21 +77,21 @@ void Quiet(const char*) {}
 void RunAssembler(benchmark::State& state, const Bytes& stream, std::size_t frameBytes) {
   lumo::SetConsoleSink(&Quiet);
   CameraState camera("\\\\?\\usb#vid_04b4&pid_00f1#bench");
-  std::memcpy(camera.ring.get(), stream.data(), stream.size());
-  camera.framePool.reset(new lumo::camera::FrameRecord[4]);
-  camera.framePoolCount = 4;
+  std::memcpy(camera.streamRing.ring.get(), stream.data(), stream.size());
+  camera.frames.framePool.reset(new lumo::camera::FrameRecord[4]);
+  camera.frames.framePoolCount = 4;
   camera.bufferCount = 4;
   FrameAssembler assembler(camera);
   std::size_t frames = 0;
   for (auto _ : state) {
     // The whole stream again, from the start of the ring.
-    camera.ringReadPos = 0;
-    camera.ringWritePos = static_cast<std::uint32_t>(stream.size());
+    camera.streamRing.ringReadPos = 0;
+    camera.streamRing.ringWritePos = static_cast<std::uint32_t>(stream.size());
     while (assembler.Pass()) {
-      std::lock_guard<std::mutex> lock(camera.frameLock);
-      while (!camera.readyFrames.empty()) {  // a consumer that keeps up
-        camera.freeFrames.push_back(camera.readyFrames.front());
-        camera.readyFrames.pop_front();
+      std::lock_guard<std::mutex> lock(camera.frames.frameLock);
+      while (!camera.frames.readyFrames.empty()) {  // a consumer that keeps up
+        camera.frames.freeFrames.push_back(camera.frames.readyFrames.front());
+        camera.frames.readyFrames.pop_front();
         ++frames;
       }
     }

@@ -1,7 +1,6 @@
 // Starting and stopping acquisition, and handing out assembled frames.
 #include <algorithm>
 #include <chrono>
-#include <new>
 
 #include "Log.h"
 #include "camera/CameraDevice.h"
@@ -17,17 +16,6 @@ constexpr std::uint16_t kStartValue = 0xFF00;
 constexpr std::uint32_t kStartLength = 64;
 constexpr std::uint32_t kStartTimeoutMs = 2000;
 constexpr std::int32_t kMaxPixelSize = 16;
-
-// Makes the frame pool of the next run. False when the count cannot make a
-// pool: 0 or less, more than kMaxBufferCount, or more memory than there is.
-bool MakeFramePool(CameraState& state) {
-  const std::int32_t count = state.bufferCount;
-  if (count <= 0 || count > kMaxBufferCount) return false;
-  state.framePool.reset(new (std::nothrow) FrameRecord[static_cast<std::size_t>(count)]);
-  if (!state.framePool) return false;
-  state.framePoolCount = count;
-  return true;
-}
 
 // Sends the start request on the device's control endpoint.
 bool SendStartRequest(usb::CLumoUSBDevice& device) {
@@ -48,16 +36,13 @@ bool SendStartRequest(usb::CLumoUSBDevice& device) {
 }  // namespace
 
 bool StartStreaming(CameraState& state) {
-  if (!MakeFramePool(state)) return false;
+  if (!state.frames.MakePool(state.bufferCount)) return false;
   if (!SendStartRequest(*state.usbDevice)) {
-    state.framePool.reset();
-    state.framePoolCount = 0;
+    state.frames.ReleasePool();
     return false;
   }
-  // Bytes a stopped run left unread belong to that run's frames: the new
-  // run starts reading where the camera's new bytes will be written.
-  state.ringReadPos.store(state.ringWritePos.load(std::memory_order_acquire),
-                          std::memory_order_release);
+  // Bytes a stopped run left unread belong to that run's frames.
+  state.streamRing.DiscardUnread();
   StopStreaming(state);  // a thread that ended on its own is joined first
   state.acqRunning = true;
   state.imageReaderThread = std::thread(RunImageReader, &state);
@@ -97,28 +82,7 @@ bool CameraDevice::StopAcquisition() {
 }
 
 bool CameraDevice::TakeFrame(FrameRecord** image, unsigned int timeoutMs) {
-  CameraState& state = *state_;
-  std::unique_lock<std::mutex> lock(state.frameLock);
-  const auto limit = std::chrono::milliseconds(timeoutMs);
-  if (!state.deviceOpen.load()) {
-    // Removed: only a frame announced after this moment ends the wait.
-    if (!state.frameCondition.wait_until(lock, std::chrono::steady_clock::now() + limit,
-                                         [&] { return state.frameReady != 0; }))
-      return false;
-  }
-  if (!state.frameCondition.wait_until(lock, std::chrono::steady_clock::now() + limit, [&] {
-        return state.frameReady != 0 || !state.readyFrames.empty();
-      }))
-    return false;
-  state.frameReady = 0;
-  if (state.readyFrames.empty()) return false;
-  FrameRecord* frame = state.readyFrames.front();
-  state.readyFrames.pop_front();
-  TraceLog("CameraGetImage:%p,%d,where:%d\r\n", static_cast<void*>(frame),
-           static_cast<int>(frame->header.frameNumber), static_cast<int>(state.readyFrames.size()));
-  state.freeFrames.push_back(frame);
-  if (image) *image = frame;
-  return true;
+  return state_->frames.TakeFrame(image, timeoutMs, state_->deviceOpen.load());
 }
 
 int CameraDevice::BufferCount() const { return state_->bufferCount; }

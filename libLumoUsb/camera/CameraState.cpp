@@ -5,10 +5,7 @@
 namespace lumo::camera {
 
 CameraState::CameraState(std::string devicePath)
-    : path(std::move(devicePath)),
-      // Not value-initialised: the ring's pages are only touched by streaming.
-      ring(new std::uint8_t[kStreamRingSize]),
-      dataEvent(platform::CreateEventObject(false, false)) {
+    : path(std::move(devicePath)) {
   usbDevice = std::make_unique<usb::CLumoUSBDevice>(nullptr, usb::kDriverInterfaceClass);
 }
 

@@ -1,30 +1,26 @@
-// CameraState: the per-camera record in which the camera's stream, command
-// channel and lifecycle code keep their data. Created by CameraDevice and
-// handed, by address, to every thread of the camera.
+// CameraState: everything one camera keeps, by subsystem: its USB device,
+// its command channel, its stream ring, its frame hand-out and its
+// line-packet decoder, with the lifecycle flags and the stream threads that
+// tie them together. Created by CameraDevice; the stream threads receive
+// its address.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "camera/FrameHandOut.h"
 #include "camera/FrameRecord.h"
+#include "camera/LinePacketDecoder.h"
+#include "camera/StreamRing.h"
 #include "command/CommandChannel.h"
 #include "platform/UniqueHandle.h"
 #include "usb/LumoUSBDevice.h"
 
 namespace lumo::camera {
-
-// Size of the StreamRing, the circular buffer between the image reader and
-// the frame assembler.
-constexpr std::uint32_t kStreamRingSize = 0x1400000;  // 20 MiB
-
-// The largest frame pool one acquisition run may ask for (4 GiB).
-constexpr std::int32_t kMaxBufferCount = 1024;
 
 struct CameraState {
   explicit CameraState(std::string devicePath);
@@ -39,7 +35,8 @@ struct CameraState {
   //   command channel's opening and closing.
   // - the command channel's commandLock (CommandChannel.h): register and
   //   buffer calls take turns on it.
-  // - frameLock and the command channel's responseLock and bufferLock:
+  // - the hand-out's frameLock and the command channel's responseLock and
+  //   bufferLock:
   //   short, never two at once.
   std::mutex lifecycleLock;
 
@@ -53,10 +50,9 @@ struct CameraState {
   std::atomic<std::int32_t> pixelSize{2};
   const std::string path;  // lower case; never changes
 
-  std::unique_ptr<std::uint8_t[]> ring;  // the StreamRing, kStreamRingSize bytes
-  std::atomic<std::uint32_t> ringWritePos{0};
-  std::atomic<std::uint32_t> ringReadPos{0};
-  platform::UniqueHandle dataEvent;  // auto-reset, set after each copy into the ring
+  // The image reader writes the camera's bytes into the ring; the frame
+  // assembler reads them.
+  StreamRing streamRing;
 
   // Single-byte flags read and written by several threads without a lock
   // (isOpen and removed are the command channel's).
@@ -69,25 +65,12 @@ struct CameraState {
   std::thread imageReaderThread;
   std::thread frameThread;
 
-  std::condition_variable frameCondition;
-  std::int32_t frameReady = 0;
-  std::mutex frameLock;  // guards readyFrames, freeFrames, frameReady
-  std::deque<FrameRecord*> readyFrames;
-  std::deque<FrameRecord*> freeFrames;
-  std::uint16_t completedFrames = 0;
-  // The frame pool of the running acquisition: made before the stream
-  // threads start, released by the frame assembler when its run ends.
-  std::unique_ptr<FrameRecord[]> framePool;
-  std::int32_t framePoolCount = 0;
-
-  FrameRecord* lineFrame = nullptr;                 // lineScratch while a frame is assembled
-  std::unique_ptr<FrameRecord> lineScratch;         // made on first use, kept for the state's life
-  std::uint32_t lineState = 0;
-  bool infoSeen = false;
-  std::uint16_t packetType = 0;
-  std::uint32_t lineCount = 0;
-  std::uint32_t packetLength = 0;
-  std::uint32_t payloadTaken = 0;
+  // The frame pool of the running acquisition and its hand-out queues.
+  FrameHandOut frames;
+  std::uint16_t completedFrames = 0;  // raw-mode frames completed
+  // The line-packet decoder, its state and its scratch record carry over
+  // from one run to the next.
+  LinePacketDecoder lineDecoder;
 };
 
 // Makes the run's frame pool, sends the start request and starts the image

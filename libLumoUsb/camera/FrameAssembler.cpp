@@ -24,51 +24,27 @@ bool IsHeaderBlock(const std::uint8_t* block) {
   return true;
 }
 
-void ResetDecoderFully(CameraState& state) {
-  state.lineState = 0;
-  state.packetLength = 0;
-  state.packetType = 0;
-  state.payloadTaken = 0;
-  state.lineCount = 0;
-  state.lineFrame = nullptr;
-  state.infoSeen = false;
-}
-
 }  // namespace
 
 FrameAssembler::FrameAssembler(CameraState& state)
-    : state_(state), pixelSize_(state.pixelSize), bufferCount_(state.bufferCount) {
-  // A run starts with a clean hand-out: nothing of an earlier run, not
-  // even its "frame queued" signal, may reach a caller.
-  std::lock_guard<std::mutex> lock(state_.frameLock);
-  state_.readyFrames.clear();
-  state_.freeFrames.clear();
-  state_.frameReady = 0;
-  for (std::int32_t i = 0; state_.framePool && i < state_.framePoolCount; ++i)
-    state_.freeFrames.push_back(&state_.framePool[i]);
+    : state_(state),
+      ring_(state.streamRing),
+      frames_(state.frames),
+      pixelSize_(state.pixelSize),
+      bufferCount_(state.bufferCount) {
+  frames_.BeginRun();
 }
 
 FrameAssembler::~FrameAssembler() {
-  {
-    std::lock_guard<std::mutex> lock(state_.frameLock);
-    state_.readyFrames.clear();
-    state_.freeFrames.clear();
-    state_.frameReady = 0;
-    state_.framePool.reset();
-    state_.framePoolCount = 0;
-  }
-  state_.lineState = 0;
-  state_.packetLength = 0;
-  state_.packetType = 0;
-  state_.payloadTaken = 0;
-  state_.lineFrame = nullptr;
+  frames_.EndRun();
+  state_.lineDecoder.Reset();
 }
 
 bool FrameAssembler::Pass() {
-  const std::uint32_t write = state_.ringWritePos.load(std::memory_order_acquire);
-  std::uint32_t read = state_.ringReadPos.load(std::memory_order_relaxed);
+  const std::uint32_t write = ring_.ringWritePos.load(std::memory_order_acquire);
+  std::uint32_t read = ring_.ringReadPos.load(std::memory_order_relaxed);
   if (write == read) return false;
-  const std::uint8_t* ring = state_.ring.get();
+  const std::uint8_t* ring = ring_.ring.get();
   const std::uint32_t tail = kStreamRingSize - read;
   const std::uint32_t available = write > read ? write - read : tail + write;
 
@@ -77,7 +53,7 @@ bool FrameAssembler::Pass() {
     const std::uint8_t* block = ring + read;
     read += kStreamBlockSize;
     if (read == kStreamRingSize) read = 0;
-    state_.ringReadPos.store(read, std::memory_order_release);
+    ring_.ringReadPos.store(read, std::memory_order_release);
     ProcessBlock(block);
     return true;
   }
@@ -92,7 +68,7 @@ bool FrameAssembler::Pass() {
     read = n - tail;
   }
   fill_ += n;
-  state_.ringReadPos.store(read, std::memory_order_release);
+  ring_.ringReadPos.store(read, std::memory_order_release);
   if (fill_ == kStreamBlockSize) {
     fill_ = 0;
     ProcessBlock(work_.data());
@@ -126,7 +102,7 @@ void FrameAssembler::OpenFrame(const std::uint8_t* block) {
              static_cast<int>(expectedFrame_));
   if (packcount != kExpectedPackCount) TraceLog("error pack %d\r\n", static_cast<int>(packcount));
   expectedFrame_ = nframecount + 1;
-  ResetDecoderFully(state_);
+  state_.lineDecoder.Reset();
   frameNumber_ = nframecount;
 
   // A raw frame is stored in whole blocks behind the image offset; one
@@ -145,7 +121,7 @@ void FrameAssembler::ProcessBlock(const std::uint8_t* block) {
   } else if (!frameOpen_) {
     return;  // data before the first header of a run
   } else if (mode_ == kLinePacketMode) {
-    DecodeLinePackets(state_, block, frameNumber_, blockCounter_);
+    state_.lineDecoder.Decode(block, frameNumber_, blockCounter_, frames_);
   } else if (!frameRefused_) {
     StoreRawBlock(block);
   }
@@ -154,10 +130,8 @@ void FrameAssembler::ProcessBlock(const std::uint8_t* block) {
 
 void FrameAssembler::StoreRawBlock(const std::uint8_t* block) {
   if (!current_) {
-    std::lock_guard<std::mutex> lock(state_.frameLock);
-    if (!state_.freeFrames.empty()) {
-      current_ = state_.freeFrames.front();
-      state_.freeFrames.pop_front();
+    current_ = frames_.TakeFree();
+    if (current_) {
       FrameRecordHeader& header = current_->header;
       header.width = width_;
       header.height = height_;
@@ -185,27 +159,23 @@ void FrameAssembler::CompleteRawFrame() {
   frameOpen_ = false;
   ++state_.completedFrames;
   receivedBytes_ = 0;
-  {
-    std::lock_guard<std::mutex> lock(state_.frameLock);
-    if (state_.readyFrames.size() >= static_cast<std::size_t>(std::max(bufferCount_, 0))) {
-      ConsoleLog("lost frame [%d]!\r\n", static_cast<int>(state_.completedFrames));
-    } else {
-      current_->header.frameNumber = frameNumber_;
-      state_.readyFrames.push_back(current_);
-      state_.frameReady = 1;
-      state_.frameCondition.notify_one();
-    }
+  if (frames_.ReadyCount() >= static_cast<std::size_t>(std::max(bufferCount_, 0))) {
+    ConsoleLog("lost frame [%d]!\r\n", static_cast<int>(state_.completedFrames));
+  } else {
+    current_->header.frameNumber = frameNumber_;
+    frames_.Queue(current_);
   }
   current_ = nullptr;
 }
 
 void RunFrameAssembler(CameraState* state) {
   FrameAssembler assembler(*state);
+  const platform::Handle dataEvent = state->streamRing.dataEvent.get();
   while (state->acqRunning.load(std::memory_order_acquire)) {
     if (assembler.Pass())
-      platform::ResetEventObject(state->dataEvent.get());
+      platform::ResetEventObject(dataEvent);
     else
-      platform::WaitForEvent(state->dataEvent.get(), kAssemblerIdleWaitMs);
+      platform::WaitForEvent(dataEvent, kAssemblerIdleWaitMs);
   }
 }
 

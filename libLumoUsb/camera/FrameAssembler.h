@@ -11,6 +11,8 @@ namespace lumo::camera {
 
 struct CameraState;
 struct FrameRecord;
+class FrameHandOut;
+class StreamRing;
 
 constexpr std::uint32_t kStreamBlockSize = 4096;
 constexpr std::uint32_t kAssemblerIdleWaitMs = 100;
@@ -18,8 +20,8 @@ constexpr std::uint32_t kLinePacketMode = 0x52434D4C;  // "LMCR" in stream order
 constexpr std::uint32_t kExpectedPackCount = 305;
 
 // One run of the assembler. Construction hands the run's frame pool (made
-// beforehand in state.framePool) to freeFrames; destruction empties the
-// queues, releases the pool and resets the line-packet decoder.
+// beforehand) to the free buffers; destruction empties the queues, releases
+// the pool and resets the line-packet decoder.
 class FrameAssembler {
  public:
   explicit FrameAssembler(CameraState& state);
@@ -38,6 +40,8 @@ class FrameAssembler {
   void CompleteRawFrame();
 
   CameraState& state_;
+  StreamRing& ring_;
+  FrameHandOut& frames_;
   const std::int32_t pixelSize_;
   const std::int32_t bufferCount_;
   std::array<std::uint8_t, kStreamBlockSize> work_;

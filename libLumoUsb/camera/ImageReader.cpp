@@ -49,24 +49,6 @@ void Submit(usb::CLumoUSBEndPoint& endpoint, TransferSlot& slot) {
 
 }  // namespace
 
-void AppendToStreamRing(CameraState& state, const std::uint8_t* bytes, std::uint32_t length) {
-  const std::uint32_t write = state.ringWritePos.load(std::memory_order_relaxed);
-  std::uint32_t next;
-  if (write + length < kStreamRingSize) {
-    std::memcpy(state.ring.get() + write, bytes, length);
-    next = write + length;
-  } else {
-    const std::uint32_t first = kStreamRingSize - write;
-    std::memcpy(state.ring.get() + write, bytes, first);
-    std::memcpy(state.ring.get(), bytes + first, length - first);
-    next = length - first;
-  }
-  // The bytes are in the ring before the frame assembler can see the new
-  // position, and the position before the event wakes it.
-  state.ringWritePos.store(next, std::memory_order_release);
-  platform::SetEventObject(state.dataEvent.get());
-}
-
 void RunImageReader(CameraState* statePointer) {
   CameraState& state = *statePointer;
   usb::CLumoUSBEndPoint* endpoint = FindStreamEndpoint(*state.usbDevice);
@@ -90,7 +72,7 @@ void RunImageReader(CameraState* statePointer) {
       slot.transfer.Await(kStreamWaitMs, kStreamWaitMs);
       std::uint32_t length = kStreamTransferSize;
       if (slot.transfer.Finish(slot.buffer.data(), &length))
-        AppendToStreamRing(state, slot.buffer.data(), length);
+        state.streamRing.Append(slot.buffer.data(), length);
     }
     Submit(*endpoint, slot);
     if (StatusFailed(*endpoint)) break;

@@ -18,8 +18,4 @@ constexpr std::uint32_t kStreamWaitMs = 2000;
 // transfer), or at once when the device offers no stream endpoint.
 void RunImageReader(CameraState* state);
 
-// Copies `length` bytes into the ring at ringWritePos, wrapping at its end,
-// then publishes the new position and sets dataEvent.
-void AppendToStreamRing(CameraState& state, const std::uint8_t* bytes, std::uint32_t length);
-
 }  // namespace lumo::camera

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "Log.h"
-#include "camera/CameraState.h"
+#include "camera/FrameHandOut.h"
 
 namespace lumo::camera {
 
@@ -28,18 +28,6 @@ std::uint16_t Word(const std::uint8_t* block, std::uint32_t index) {
   return static_cast<std::uint16_t>(block[2 * index] | (block[2 * index + 1] << 8));
 }
 
-void ResetDecoder(CameraState& state) {
-  state.lineState = kHunt;
-  state.packetLength = 0;
-  state.packetType = 0;
-  state.payloadTaken = 0;
-}
-
-FrameRecord& ScratchRecord(CameraState& state) {
-  if (!state.lineScratch) state.lineScratch.reset(new FrameRecord);
-  return *state.lineScratch;
-}
-
 // Copies words into the record at byte offset `offset`, keeping inside the
 // 4 MiB record whatever the packets claim: lines that arrive before the
 // info packet are not bounded by the frame height.
@@ -50,45 +38,199 @@ void CopyIntoRecord(FrameRecord& record, std::uint64_t offset, const std::uint8_
   std::memcpy(record.Bytes() + offset, words, static_cast<std::size_t>(bytes));
 }
 
-// Byte offset in the record where the current line continues, or the end of
-// the record when no image address is set.
-std::uint64_t LineOffset(CameraState& state, FrameRecord& record, std::uint32_t wordsTaken) {
-  const FrameRecordHeader& header = record.header;
-  if (!header.imageAddress) return kFrameRecordSize;
-  const std::uint64_t image = static_cast<std::uint64_t>(header.imageAddress - record.Bytes());
-  return image + std::uint64_t{header.width} * state.lineCount + 2ull * wordsTaken;
-}
-
 void InitialiseRecord(FrameRecord& record, std::uint32_t frameNumber) {
   std::memset(&record.header, 0, sizeof(record.header));
   record.header.infoAddress = record.Bytes() + kFrameHeaderSize;
   record.header.frameNumber = frameNumber;
 }
 
-void PublishFrame(CameraState& state) {
-  PublishLineFrame(state, *state.lineFrame);
-  state.lineFrame = nullptr;
-  state.infoSeen = false;
-}
-
-// The info payload is complete.
-void FinishInfo(CameraState& state) {
-  FrameRecord& record = *state.lineFrame;
-  ApplyFrameInfo(record);
-  record.header.imageAddress = record.header.infoAddress + kInfoAreaSize;
-  if (state.lineCount >= record.header.height)
-    PublishFrame(state);  // the lines came first
-  else
-    state.infoSeen = true;
-}
-
-// A line payload is complete.
-void FinishLine(CameraState& state) {
-  ++state.lineCount;
-  if (state.packetType == kPacketLastLine && state.infoSeen) PublishFrame(state);
+bool IsLine(std::uint16_t type) {
+  return type == kPacketFirstLine || type == kPacketLine || type == kPacketLastLine;
 }
 
 }  // namespace
+
+// The words of one block and the decoder's place among them.
+struct LinePacketDecoder::Cursor {
+  const std::uint8_t* block;
+  std::uint32_t p = 0;
+
+  bool AtEnd() const { return p >= kBlockWords; }
+  std::uint32_t Remaining() const { return kBlockWords - p; }
+  std::uint16_t Next() { return Word(block, p++); }
+  const std::uint8_t* Here() const { return block + 2 * p; }
+};
+
+void LinePacketDecoder::ResetPacket() {
+  lineState = kHunt;
+  packetLength = 0;
+  packetType = 0;
+  payloadTaken = 0;
+}
+
+void LinePacketDecoder::Reset() {
+  ResetPacket();
+  lineCount = 0;
+  lineFrame = nullptr;
+  infoSeen = false;
+}
+
+void LinePacketDecoder::OnSyncWord(Cursor& words) {
+  const std::uint16_t word = words.Next();
+  if (lineState == kHunt)
+    lineState = word == kSyncWordA ? kSync1 : kHunt;
+  else if (lineState == kSync1)
+    lineState = word == kSyncWordB ? kSync2 : kHunt;
+  else
+    lineState = word == kSyncWordA ? kType : kHunt;
+}
+
+void LinePacketDecoder::OnType(Cursor& words) {
+  packetType = words.Next() & 0xFF;
+  if (!lineFrame && packetType != kPacketInfo && packetType != kPacketFirstLine) {
+    ++words.p;  // the word after the type goes with it
+    ResetPacket();
+  } else {
+    lineState = kLengthHigh;
+  }
+}
+
+void LinePacketDecoder::OnLength(Cursor& words) {
+  if (lineState == kLengthHigh) {
+    packetLength = std::uint32_t{words.Next()} << 16;
+    lineState = kLengthLow;
+    return;
+  }
+  packetLength += words.Next();
+  if (packetLength > kMaxPacketWords)
+    ResetPacket();
+  else
+    lineState = kPayload;
+}
+
+FrameRecord& LinePacketDecoder::BeginFrame(std::uint32_t frameNumber) {
+  if (!lineScratch) lineScratch.reset(new FrameRecord);
+  if (!lineFrame) lineFrame = lineScratch.get();
+  InitialiseRecord(*lineFrame, frameNumber);
+  return *lineFrame;
+}
+
+void LinePacketDecoder::StartPayload(Cursor& words, std::uint32_t frameNumber,
+                                     std::uint32_t blockCounter, FrameHandOut& frames) {
+  if (packetType == kPacketInfo) {
+    ConsoleLog("[%d],%d\r\n", static_cast<int>(blockCounter), static_cast<int>(kInfoMessageCode));
+    BeginFrame(frameNumber).header.infoLength = packetLength;
+  } else if (IsLine(packetType)) {
+    if (packetType == kPacketFirstLine) {
+      if (!lineFrame) {
+        FrameRecordHeader& header = BeginFrame(frameNumber).header;
+        header.imageAddress = header.infoAddress + kInfoAreaSize;
+        header.width = kLineWidth;
+        header.height = kLineHeight;
+        header.depth = 8;
+      }
+      lineCount = 0;
+    }
+    if (!lineFrame || (infoSeen && lineCount > lineFrame->header.height)) {
+      lineCount = 0;
+      ResetPacket();  // the hunt goes on from the payload's first word
+      return;
+    }
+  } else if (packetType != kPacketFiller) {
+    ResetPacket();
+    return;
+  }
+  payloadTaken = 0;
+  TakePayload(words, frames);
+}
+
+// Byte offset in the record where the current line continues, or the end of
+// the record when no image address is set.
+std::uint64_t LinePacketDecoder::LineOffset(std::uint32_t wordsTaken) const {
+  const FrameRecordHeader& header = lineFrame->header;
+  if (!header.imageAddress) return kFrameRecordSize;
+  const std::uint64_t image =
+      static_cast<std::uint64_t>(header.imageAddress - lineFrame->Bytes());
+  return image + std::uint64_t{header.width} * lineCount + 2ull * wordsTaken;
+}
+
+// Takes as much of the current payload as the block holds, from wherever
+// the packet began, and finishes the packet once it is whole.
+void LinePacketDecoder::TakePayload(Cursor& words, FrameHandOut& frames) {
+  const std::uint32_t need = packetLength - payloadTaken;
+  const std::uint32_t taken = std::min(need, words.Remaining());
+  if (packetType == kPacketInfo)
+    CopyIntoRecord(*lineFrame, kFrameHeaderSize + 2ull * payloadTaken, words.Here(), taken);
+  else if (IsLine(packetType))
+    CopyIntoRecord(*lineFrame, LineOffset(payloadTaken), words.Here(), taken);
+  words.p += taken;
+  if (taken < need) {
+    payloadTaken += taken;
+    lineState = kPayloadContinues;
+    return;
+  }
+  if (packetType == kPacketInfo)
+    FinishInfo(frames);
+  else if (packetType != kPacketFiller)
+    FinishLine(frames);
+  ResetPacket();
+}
+
+void LinePacketDecoder::Publish(FrameHandOut& frames) {
+  PublishLineFrame(frames, *lineFrame);
+  lineFrame = nullptr;
+  infoSeen = false;
+}
+
+// The info payload is complete.
+void LinePacketDecoder::FinishInfo(FrameHandOut& frames) {
+  FrameRecord& record = *lineFrame;
+  ApplyFrameInfo(record);
+  record.header.imageAddress = record.header.infoAddress + kInfoAreaSize;
+  if (lineCount >= record.header.height)
+    Publish(frames);  // the lines came first
+  else
+    infoSeen = true;
+}
+
+// A line payload is complete.
+void LinePacketDecoder::FinishLine(FrameHandOut& frames) {
+  ++lineCount;
+  if (packetType == kPacketLastLine && infoSeen) Publish(frames);
+}
+
+void LinePacketDecoder::Decode(const std::uint8_t* block, std::uint32_t frameNumber,
+                               std::uint32_t blockCounter, FrameHandOut& frames) {
+  Cursor words{block};
+  while (!words.AtEnd()) {
+    switch (lineState) {
+      case kHunt:
+      case kSync1:
+      case kSync2:
+        OnSyncWord(words);
+        break;
+      case kType:
+        OnType(words);
+        break;
+      case kLengthHigh:
+      case kLengthLow:
+        OnLength(words);
+        break;
+      case kPayload:
+        StartPayload(words, frameNumber, blockCounter, frames);
+        break;
+      case kPayloadContinues:
+        if (lineFrame)
+          TakePayload(words, frames);
+        else
+          ResetPacket();
+        break;
+      default:
+        ResetPacket();
+        break;
+    }
+  }
+}
 
 void ApplyFrameInfo(FrameRecord& record) {
   FrameRecordHeader& header = record.header;
@@ -116,171 +258,18 @@ void ApplyFrameInfo(FrameRecord& record) {
   }
 }
 
-void PublishLineFrame(CameraState& state, FrameRecord& record) {
-  std::lock_guard<std::mutex> lock(state.frameLock);
+void PublishLineFrame(FrameHandOut& frames, FrameRecord& record) {
   TraceLog("outframe:%p,%d\r\n", static_cast<void*>(&record),
            static_cast<int>(record.header.frameNumber));
-  if (state.freeFrames.empty()) {
+  FrameRecord* buffer = frames.TakeFree();
+  if (!buffer) {
     TraceLog("lost frame:%d\r\n", static_cast<int>(record.header.frameNumber));
     return;
   }
-  FrameRecord* buffer = state.freeFrames.front();
-  state.freeFrames.pop_front();
   std::memcpy(buffer, &record, kFrameRecordSize);
   buffer->header.infoAddress = buffer->Bytes() + kFrameHeaderSize;
   buffer->header.imageAddress = buffer->header.infoAddress + kInfoAreaSize;
-  state.readyFrames.push_back(buffer);
-  state.frameReady = 1;
-  state.frameCondition.notify_one();
-}
-
-void DecodeLinePackets(CameraState& state, const std::uint8_t* block, std::uint32_t frameNumber,
-                       std::uint32_t blockCounter) {
-  std::uint32_t p = 0;
-  while (p < kBlockWords) {
-    const std::uint32_t remaining = kBlockWords - p;
-    switch (state.lineState) {
-      case kHunt:
-        if (Word(block, p++) == kSyncWordA) state.lineState = kSync1;
-        break;
-      case kSync1:
-        state.lineState = Word(block, p++) == kSyncWordB ? kSync2 : kHunt;
-        break;
-      case kSync2:
-        state.lineState = Word(block, p++) == kSyncWordA ? kType : kHunt;
-        break;
-      case kType:
-        state.packetType = Word(block, p++) & 0xFF;
-        if (!state.lineFrame && state.packetType != kPacketInfo &&
-            state.packetType != kPacketFirstLine) {
-          ++p;  // the word after the type goes with it
-          ResetDecoder(state);
-        } else {
-          state.lineState = kLengthHigh;
-        }
-        break;
-      case kLengthHigh:
-        state.packetLength = std::uint32_t{Word(block, p++)} << 16;
-        state.lineState = kLengthLow;
-        break;
-      case kLengthLow:
-        state.packetLength += Word(block, p++);
-        if (state.packetLength > kMaxPacketWords)
-          ResetDecoder(state);
-        else
-          state.lineState = kPayload;
-        break;
-      case kPayload:
-        switch (state.packetType) {
-          case kPacketInfo: {
-            ConsoleLog("[%d],%d\r\n", static_cast<int>(blockCounter),
-                       static_cast<int>(kInfoMessageCode));
-            if (!state.lineFrame) state.lineFrame = &ScratchRecord(state);
-            FrameRecord& record = *state.lineFrame;
-            InitialiseRecord(record, frameNumber);
-            record.header.infoLength = state.packetLength;
-            const std::uint32_t taken = std::min(state.packetLength, remaining);
-            CopyIntoRecord(record, kFrameHeaderSize, block + 2 * p, taken);
-            p += taken;
-            if (taken == state.packetLength) {
-              FinishInfo(state);
-              ResetDecoder(state);
-            } else {
-              state.payloadTaken = taken;
-              state.lineState = kPayloadContinues;
-            }
-            break;
-          }
-          case kPacketFirstLine:
-          case kPacketLine:
-          case kPacketLastLine: {
-            if (state.packetType == kPacketFirstLine) {
-              if (!state.lineFrame) {
-                state.lineFrame = &ScratchRecord(state);
-                FrameRecord& record = *state.lineFrame;
-                InitialiseRecord(record, frameNumber);
-                record.header.imageAddress = record.header.infoAddress + kInfoAreaSize;
-                record.header.width = kLineWidth;
-                record.header.height = kLineHeight;
-                record.header.depth = 8;
-              }
-              state.lineCount = 0;
-            }
-            FrameRecord& record = *state.lineFrame;
-            if (state.infoSeen && state.lineCount > record.header.height) {
-              state.lineCount = 0;
-              ResetDecoder(state);  // the hunt goes on from the payload's first word
-              break;
-            }
-            const std::uint32_t taken = std::min(state.packetLength, remaining);
-            CopyIntoRecord(record, LineOffset(state, record, 0), block + 2 * p, taken);
-            p += taken;
-            if (taken == state.packetLength) {
-              FinishLine(state);
-              ResetDecoder(state);
-            } else {
-              state.payloadTaken = taken;
-              state.lineState = kPayloadContinues;
-            }
-            break;
-          }
-          case kPacketFiller:
-            if (state.packetLength <= remaining) {
-              p += state.packetLength;
-              ResetDecoder(state);
-            } else {
-              state.payloadTaken = remaining;
-              p = kBlockWords;
-              state.lineState = kPayloadContinues;
-            }
-            break;
-          default:
-            ResetDecoder(state);
-            break;
-        }
-        break;
-      case kPayloadContinues: {
-        if (!state.lineFrame) {
-          ResetDecoder(state);
-          break;
-        }
-        FrameRecord& record = *state.lineFrame;
-        const std::uint32_t need = state.packetLength - state.payloadTaken;
-        const std::uint32_t taken = std::min(need, remaining);
-        switch (state.packetType) {
-          case kPacketInfo:
-            CopyIntoRecord(record, kFrameHeaderSize + 2ull * state.payloadTaken, block + 2 * p,
-                           taken);
-            break;
-          case kPacketFirstLine:
-          case kPacketLine:
-          case kPacketLastLine:
-            CopyIntoRecord(record, LineOffset(state, record, state.payloadTaken), block + 2 * p,
-                           taken);
-            break;
-          case kPacketFiller:
-            break;
-          default:
-            ResetDecoder(state);
-            continue;
-        }
-        p += taken;
-        if (taken < need) {
-          state.payloadTaken += taken;
-          break;
-        }
-        if (state.packetType == kPacketInfo)
-          FinishInfo(state);
-        else if (state.packetType != kPacketFiller)
-          FinishLine(state);
-        ResetDecoder(state);
-        break;
-      }
-      default:
-        ResetDecoder(state);
-        break;
-    }
-  }
+  frames.Queue(buffer);
 }
 
 }  // namespace lumo::camera

@@ -2,16 +2,23 @@
 // header carry sync-framed packets (C53A A35C C53A, type, 32-bit length,
 // payload of 16-bit words): a frame info packet, one packet per image line,
 // and fillers. Packets may start anywhere and span blocks. The frame is
-// gathered in the camera's scratch record and, once complete, copied into a
-// free pool buffer and queued.
+// gathered in the decoder's scratch record and, once complete, copied into
+// a free pool buffer and queued.
+//
+// States (lineState): 0 hunting for the first sync word, 1 and 2 after the
+// first and second sync words, 3 awaiting the type, 4 and 5 the high and
+// low halves of the length, 6 at the start of a payload, 7 inside a payload
+// that began in an earlier block.
 #pragma once
 
 #include <cstdint>
+#include <memory>
+
+#include "camera/FrameRecord.h"
 
 namespace lumo::camera {
 
-struct CameraState;
-struct FrameRecord;
+class FrameHandOut;
 
 constexpr std::uint16_t kSyncWordA = 0xC53A;
 constexpr std::uint16_t kSyncWordB = 0xA35C;
@@ -27,16 +34,52 @@ enum LinePacketType : std::uint16_t {
   kPacketFiller = 0x80,
 };
 
-// Decodes one 4096-byte block (2048 little-endian words) of an open
-// line-packet frame. `blockCounter` is only reported.
-void DecodeLinePackets(CameraState& state, const std::uint8_t* block, std::uint32_t frameNumber,
-                       std::uint32_t blockCounter);
+class LinePacketDecoder {
+ public:
+  LinePacketDecoder() = default;
+  LinePacketDecoder(const LinePacketDecoder&) = delete;
+  LinePacketDecoder& operator=(const LinePacketDecoder&) = delete;
+
+  // Decodes one 4096-byte block (2048 little-endian words) of an open
+  // line-packet frame; finished frames go to `frames`. `blockCounter` is
+  // only reported.
+  void Decode(const std::uint8_t* block, std::uint32_t frameNumber, std::uint32_t blockCounter,
+              FrameHandOut& frames);
+  // Forgets the packet and the frame being decoded: a new frame's header
+  // came, or the run ended.
+  void Reset();
+
+  FrameRecord* lineFrame = nullptr;          // lineScratch while a frame is assembled
+  std::unique_ptr<FrameRecord> lineScratch;  // made on first use, kept for the camera's life
+  std::uint32_t lineState = 0;
+  bool infoSeen = false;                     // the current frame's info packet was applied
+  std::uint16_t packetType = 0;
+  std::uint32_t lineCount = 0;               // lines stored in the current frame
+  std::uint32_t packetLength = 0;            // payload words of the current packet
+  std::uint32_t payloadTaken = 0;            // of those, already consumed
+
+ private:
+  struct Cursor;
+
+  void ResetPacket();
+  void OnSyncWord(Cursor& words);
+  void OnType(Cursor& words);
+  void OnLength(Cursor& words);
+  void StartPayload(Cursor& words, std::uint32_t frameNumber, std::uint32_t blockCounter,
+                    FrameHandOut& frames);
+  void TakePayload(Cursor& words, FrameHandOut& frames);
+  FrameRecord& BeginFrame(std::uint32_t frameNumber);
+  std::uint64_t LineOffset(std::uint32_t wordsTaken) const;
+  void FinishInfo(FrameHandOut& frames);
+  void FinishLine(FrameHandOut& frames);
+  void Publish(FrameHandOut& frames);
+};
 
 // Fills the record's header from the info payload in its info area.
 void ApplyFrameInfo(FrameRecord& record);
 
 // Copies a finished record into a free pool buffer and queues it; without
 // a free buffer the frame is dropped.
-void PublishLineFrame(CameraState& state, FrameRecord& record);
+void PublishLineFrame(FrameHandOut& frames, FrameRecord& record);
 
 }  // namespace lumo::camera

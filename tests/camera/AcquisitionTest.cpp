@@ -95,7 +95,7 @@ TEST_F(Acquisition, RawFramesArriveWholeAndInOrder) {
   }
   EXPECT_TRUE(manager->StopAcq(handle));
   EXPECT_FALSE(state().acqRunning);
-  EXPECT_EQ(state().framePool, nullptr);
+  EXPECT_EQ(state().frames.framePool, nullptr);
 }
 
 TEST_F(Acquisition, LinePacketFramesInBothOrdersWithFillersAndShortTransfers) {
@@ -125,12 +125,12 @@ TEST_F(Acquisition, StartTwiceStopIdleAndSettingsForTheNextRun) {
   ASSERT_TRUE(manager->StartAcq(handle));
   ASSERT_TRUE(manager->StartAcq(handle));  // already running: nothing sent
   EXPECT_EQ(stream().Counters().startRequests, 1u);
-  EXPECT_EQ(state().framePoolCount, 4);
+  EXPECT_EQ(state().frames.framePoolCount, 4);
   manager->SetBufferCount(handle, 3);  // takes effect at the next run
-  EXPECT_EQ(state().framePoolCount, 4);
+  EXPECT_EQ(state().frames.framePoolCount, 4);
   EXPECT_TRUE(manager->StopAcq(handle));
   ASSERT_TRUE(manager->StartAcq(handle));
-  EXPECT_EQ(state().framePoolCount, 3);
+  EXPECT_EQ(state().frames.framePoolCount, 3);
   EXPECT_EQ(stream().Counters().startRequests, 2u);
   EXPECT_TRUE(manager->StopAcq(handle));
 
@@ -152,8 +152,8 @@ TEST_F(Acquisition, QueuedFramesAreHandedOutOldestFirstAndTimeoutZeroNeverBlocks
   // Let the assembler finish the second frame.
   for (int i = 0; i < 200; ++i) {
     {
-      std::lock_guard<std::mutex> lock(state().frameLock);
-      if (state().readyFrames.size() == 2) break;
+      std::lock_guard<std::mutex> lock(state().frames.frameLock);
+      if (state().frames.readyFrames.size() == 2) break;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
@@ -180,8 +180,8 @@ TEST_F(Acquisition, ARestartedRunWaitsForItsOwnFrames) {
   ASSERT_NE(Take(), nullptr);
   for (int i = 0; i < 400; ++i) {
     {
-      std::lock_guard<std::mutex> lock(state().frameLock);
-      if (state().readyFrames.size() >= 3) break;
+      std::lock_guard<std::mutex> lock(state().frames.frameLock);
+      if (state().frames.readyFrames.size() >= 3) break;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
@@ -231,7 +231,7 @@ TEST_F(Acquisition, RefusedStartRequestLeavesAcquisitionStopped) {
   EXPECT_FALSE(state().acqRequested);
   EXPECT_FALSE(state().acqRunning);
   EXPECT_FALSE(state().imageReaderThread.joinable());
-  EXPECT_EQ(state().framePool, nullptr);
+  EXPECT_EQ(state().frames.framePool, nullptr);
 }
 
 TEST_F(Acquisition, CloseWhileAcquiringStopsTheStreamFirst) {

@@ -25,8 +25,8 @@ class AssemblerFixture : public ::testing::Test {
   void StartRun(int buffers = 4, int pixelSize = 2) {
     state.bufferCount = buffers;
     state.pixelSize = pixelSize;
-    state.framePool.reset(new camera::FrameRecord[buffers]);
-    state.framePoolCount = buffers;
+    state.frames.framePool.reset(new camera::FrameRecord[buffers]);
+    state.frames.framePoolCount = buffers;
     assembler = std::make_unique<camera::FrameAssembler>(state);
   }
 
@@ -35,15 +35,15 @@ class AssemblerFixture : public ::testing::Test {
   void Feed(const Bytes& bytes, std::size_t chunk = 4096) {
     for (std::size_t at = 0; at < bytes.size(); at += chunk) {
       const std::size_t n = std::min(chunk, bytes.size() - at);
-      camera::AppendToStreamRing(state, bytes.data() + at, static_cast<std::uint32_t>(n));
+      state.streamRing.Append(bytes.data() + at, static_cast<std::uint32_t>(n));
       while (assembler->Pass()) {
       }
     }
   }
 
   std::vector<camera::FrameRecord*> Ready() {
-    std::lock_guard<std::mutex> lock(state.frameLock);
-    return {state.readyFrames.begin(), state.readyFrames.end()};
+    std::lock_guard<std::mutex> lock(state.frames.frameLock);
+    return {state.frames.readyFrames.begin(), state.frames.readyFrames.end()};
   }
 
   ConsoleCapture console;

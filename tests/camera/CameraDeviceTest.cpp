@@ -22,13 +22,13 @@ TEST(CameraDevice, ConstructionOpensNothingAndSetsInitialValues) {
   EXPECT_EQ(state.pixelSize, 2);
   EXPECT_EQ(state.channel.rxState, command::kReceiveIdle);
   EXPECT_EQ(state.path, kPathA);
-  EXPECT_EQ(state.ringWritePos, 0u);
-  EXPECT_EQ(state.ringReadPos, 0u);
+  EXPECT_EQ(state.streamRing.ringWritePos, 0u);
+  EXPECT_EQ(state.streamRing.ringReadPos, 0u);
   EXPECT_FALSE(state.imageReaderThread.joinable());
   EXPECT_FALSE(state.frameThread.joinable());
   EXPECT_FALSE(state.channel.responseReaderThread.joinable());
-  EXPECT_TRUE(state.readyFrames.empty());
-  EXPECT_TRUE(state.freeFrames.empty());
+  EXPECT_TRUE(state.frames.readyFrames.empty());
+  EXPECT_TRUE(state.frames.freeFrames.empty());
   for (std::uint8_t byte : state.channel.rxBody) ASSERT_EQ(byte, 0);
   ASSERT_NE(state.usbDevice, nullptr);
   EXPECT_FALSE(state.usbDevice->HasHandle());
@@ -39,28 +39,28 @@ TEST(CameraDevice, ConstructionOpensNothingAndSetsInitialValues) {
 TEST(CameraDevice, RingAndEventExistFromConstruction) {
   CameraDevice camera(kPathA);
   CameraState& state = camera.State();
-  ASSERT_NE(state.ring, nullptr);
+  ASSERT_NE(state.streamRing.ring, nullptr);
   // The whole ring is writable.
-  state.ring[0] = 1;
-  state.ring[kStreamRingSize - 1] = 2;
-  EXPECT_EQ(state.ring[kStreamRingSize - 1], 2);
+  state.streamRing.ring[0] = 1;
+  state.streamRing.ring[kStreamRingSize - 1] = 2;
+  EXPECT_EQ(state.streamRing.ring[kStreamRingSize - 1], 2);
   // The data event is auto-reset and starts unsignalled.
-  ASSERT_NE(state.dataEvent, nullptr);
-  EXPECT_EQ(platform::WaitForEvent(state.dataEvent.get(), 0), platform::kWaitTimeout);
-  platform::SetEventObject(state.dataEvent.get());
-  EXPECT_EQ(platform::WaitForEvent(state.dataEvent.get(), 0), platform::kWaitObject0);
-  EXPECT_EQ(platform::WaitForEvent(state.dataEvent.get(), 0), platform::kWaitTimeout);
+  ASSERT_NE(state.streamRing.dataEvent, nullptr);
+  EXPECT_EQ(platform::WaitForEvent(state.streamRing.dataEvent.get(), 0), platform::kWaitTimeout);
+  platform::SetEventObject(state.streamRing.dataEvent.get());
+  EXPECT_EQ(platform::WaitForEvent(state.streamRing.dataEvent.get(), 0), platform::kWaitObject0);
+  EXPECT_EQ(platform::WaitForEvent(state.streamRing.dataEvent.get(), 0), platform::kWaitTimeout);
 }
 
 TEST(CameraDevice, TwoCamerasShareNothing) {
   CameraDevice a(kPathA);
   CameraDevice b(kPathB);
   EXPECT_NE(&a.State(), &b.State());
-  EXPECT_NE(a.State().ring.get(), b.State().ring.get());
-  EXPECT_NE(a.State().dataEvent.get(), b.State().dataEvent.get());
+  EXPECT_NE(a.State().streamRing.ring.get(), b.State().streamRing.ring.get());
+  EXPECT_NE(a.State().streamRing.dataEvent.get(), b.State().streamRing.dataEvent.get());
   EXPECT_NE(a.State().usbDevice.get(), b.State().usbDevice.get());
-  platform::SetEventObject(a.State().dataEvent.get());
-  EXPECT_EQ(platform::WaitForEvent(b.State().dataEvent.get(), 0), platform::kWaitTimeout);
+  platform::SetEventObject(a.State().streamRing.dataEvent.get());
+  EXPECT_EQ(platform::WaitForEvent(b.State().streamRing.dataEvent.get(), 0), platform::kWaitTimeout);
   EXPECT_EQ(b.State().path, kPathB);
 }
 
@@ -68,7 +68,7 @@ TEST(CameraDevice, DestroyedCameraReleasesItsEvent) {
   platform::Handle event;
   {
     auto camera = std::make_unique<CameraDevice>(kPathA);
-    event = camera->State().dataEvent.get();
+    event = camera->State().streamRing.dataEvent.get();
     EXPECT_EQ(platform::WaitForEvent(event, 0), platform::kWaitTimeout);
   }
   EXPECT_EQ(platform::WaitForEvent(event, 0), platform::kWaitFailed);

@@ -26,22 +26,22 @@ void ExpectImage(FrameRecord* record, std::uint32_t frame, std::uint32_t blocks)
 TEST_F(RawAssembly, RingCopiesWrapAndAlwaysSignal) {
   const Bytes block = ImageBlock(1, 0);
   // A copy that ends exactly at the ring's end leaves the position at 0.
-  state.ringWritePos = kStreamRingSize - 4096;
-  AppendToStreamRing(state, block.data(), 4096);
-  EXPECT_EQ(state.ringWritePos, 0u);
-  EXPECT_EQ(std::memcmp(state.ring.get() + kStreamRingSize - 4096, block.data(), 4096), 0);
-  EXPECT_EQ(platform::WaitForEvent(state.dataEvent.get(), 0), platform::kWaitObject0);
+  state.streamRing.ringWritePos = kStreamRingSize - 4096;
+  state.streamRing.Append(block.data(), 4096);
+  EXPECT_EQ(state.streamRing.ringWritePos, 0u);
+  EXPECT_EQ(std::memcmp(state.streamRing.ring.get() + kStreamRingSize - 4096, block.data(), 4096), 0);
+  EXPECT_EQ(platform::WaitForEvent(state.streamRing.dataEvent.get(), 0), platform::kWaitObject0);
   // A straddling copy fills the ring to its end and goes on at its start.
-  state.ringWritePos = kStreamRingSize - 100;
-  AppendToStreamRing(state, block.data(), 4096);
-  EXPECT_EQ(state.ringWritePos, 3996u);
-  EXPECT_EQ(std::memcmp(state.ring.get() + kStreamRingSize - 100, block.data(), 100), 0);
-  EXPECT_EQ(std::memcmp(state.ring.get(), block.data() + 100, 3996), 0);
-  platform::WaitForEvent(state.dataEvent.get(), 0);
+  state.streamRing.ringWritePos = kStreamRingSize - 100;
+  state.streamRing.Append(block.data(), 4096);
+  EXPECT_EQ(state.streamRing.ringWritePos, 3996u);
+  EXPECT_EQ(std::memcmp(state.streamRing.ring.get() + kStreamRingSize - 100, block.data(), 100), 0);
+  EXPECT_EQ(std::memcmp(state.streamRing.ring.get(), block.data() + 100, 3996), 0);
+  platform::WaitForEvent(state.streamRing.dataEvent.get(), 0);
   // A good completion without bytes copies nothing but still signals.
-  AppendToStreamRing(state, block.data(), 0);
-  EXPECT_EQ(state.ringWritePos, 3996u);
-  EXPECT_EQ(platform::WaitForEvent(state.dataEvent.get(), 0), platform::kWaitObject0);
+  state.streamRing.Append(block.data(), 0);
+  EXPECT_EQ(state.streamRing.ringWritePos, 3996u);
+  EXPECT_EQ(platform::WaitForEvent(state.streamRing.dataEvent.get(), 0), platform::kWaitObject0);
 }
 
 TEST_F(RawAssembly, FrameAfterItsHeaderIsQueuedWithItsHeaderFields) {
@@ -60,22 +60,22 @@ TEST_F(RawAssembly, FrameAfterItsHeaderIsQueuedWithItsHeaderFields) {
   EXPECT_EQ(ready[0]->header.frameNumber, 7u);
   EXPECT_EQ(ready[0]->header.reserved72, 0u);
   ExpectImage(ready[0], 7, 2);
-  EXPECT_EQ(state.frameReady, 1);
+  EXPECT_EQ(state.frames.frameReady, 1);
   EXPECT_EQ(state.completedFrames, 1);
 }
 
 TEST_F(RawAssembly, BlocksAreGatheredAcrossTheRingsEndAndFromShortTransfers) {
   StartRun();
-  state.ringWritePos = kStreamRingSize - 5000;
-  state.ringReadPos = kStreamRingSize - 5000;
+  state.streamRing.ringWritePos = kStreamRingSize - 5000;
+  state.streamRing.ringReadPos = kStreamRingSize - 5000;
   Bytes stream = HeaderBlock(100, 100, 1);  // 20000 bytes: 5 blocks
   for (std::uint32_t b = 0; b < 5; ++b) Append(stream, ImageBlock(1, b));
   Feed(stream, 1000);  // short transfers that straddle the end
   auto ready = Ready();
   ASSERT_EQ(ready.size(), 1u);
   ExpectImage(ready[0], 1, 5);
-  EXPECT_EQ(state.ringReadPos, state.ringWritePos);
-  EXPECT_LT(state.ringWritePos, 30000u);
+  EXPECT_EQ(state.streamRing.ringReadPos, state.streamRing.ringWritePos);
+  EXPECT_LT(state.streamRing.ringWritePos, 30000u);
 }
 
 TEST_F(RawAssembly, SizeNotAWholeNumberOfBlocksCompletesWithTheCrossingBlock) {
@@ -121,8 +121,8 @@ TEST_F(RawAssembly, HeaderInsideAnOpenFrameRestartsTheSameBuffer) {
   EXPECT_EQ(ready[0]->header.frameNumber, 6u);
   EXPECT_EQ(ready[0]->header.width, 64u);  // kept from when the buffer was taken
   ExpectImage(ready[0], 6, 1);
-  std::lock_guard<std::mutex> lock(state.frameLock);
-  EXPECT_EQ(state.freeFrames.size(), 3u);
+  std::lock_guard<std::mutex> lock(state.frames.frameLock);
+  EXPECT_EQ(state.frames.freeFrames.size(), 3u);
 }
 
 TEST_F(RawAssembly, DataBlockBeginningWithTheMagicWordsIsTakenAsAHeader) {
@@ -157,8 +157,8 @@ TEST_F(RawAssembly, FramesAreLostLoudlyWhenNoBufferIsFreeOrTheQueueIsFull) {
   assembler.reset();
   console.Clear();
   state.bufferCount = 2;
-  state.framePool.reset(new FrameRecord[3]);
-  state.framePoolCount = 3;
+  state.frames.framePool.reset(new FrameRecord[3]);
+  state.frames.framePoolCount = 3;
   assembler = std::make_unique<FrameAssembler>(state);
   state.completedFrames = 0;
   Feed(stream);
@@ -187,9 +187,9 @@ TEST_F(RawAssembly, EndOfRunReleasesThePoolAndEmptiesTheQueues) {
   Feed(stream);
   ASSERT_EQ(Ready().size(), 1u);
   assembler.reset();
-  EXPECT_EQ(state.framePool, nullptr);
-  EXPECT_TRUE(state.readyFrames.empty());
-  EXPECT_TRUE(state.freeFrames.empty());
+  EXPECT_EQ(state.frames.framePool, nullptr);
+  EXPECT_TRUE(state.frames.readyFrames.empty());
+  EXPECT_TRUE(state.frames.freeFrames.empty());
 }
 
 }  // namespace

@@ -145,7 +145,7 @@ TEST_F(LineAssembly, LinesBeforeTheInfoStayInsideTheScratchRecord) {
   }
   Feed(LineStream(4, words));
   EXPECT_TRUE(Ready().empty());
-  EXPECT_EQ(state.lineCount, 6000u);
+  EXPECT_EQ(state.lineDecoder.lineCount, 6000u);
 }
 
 TEST_F(LineAssembly, OverLongInfoAndLinesOverlapInArrivalOrder) {

@@ -129,7 +129,7 @@ TEST(ManagerRegistry, EveryCameraHoldsItsRingFromRegistration) {
   LumoUsbManager manager;
   for (const auto& entry : StateOf(manager).cameraByPath) {
     const camera::CameraState& state = entry.second->State();
-    EXPECT_NE(state.ring, nullptr);
+    EXPECT_NE(state.streamRing.ring, nullptr);
     EXPECT_EQ(state.path, entry.first);
     EXPECT_FALSE(entry.second->IsOpen());
     EXPECT_FALSE(state.usbDevice->HasHandle());

@@ -1,0 +1,83 @@
+#include "camera/FrameHandOut.h"
+
+#include <chrono>
+#include <new>
+
+#include "Log.h"
+
+namespace lumo::camera {
+
+bool FrameHandOut::MakePool(std::int32_t count) {
+  if (count <= 0 || count > kMaxBufferCount) return false;
+  framePool.reset(new (std::nothrow) FrameRecord[static_cast<std::size_t>(count)]);
+  if (!framePool) return false;
+  framePoolCount = count;
+  return true;
+}
+
+void FrameHandOut::ReleasePool() {
+  framePool.reset();
+  framePoolCount = 0;
+}
+
+void FrameHandOut::BeginRun() {
+  std::lock_guard<std::mutex> lock(frameLock);
+  readyFrames.clear();
+  freeFrames.clear();
+  frameReady = 0;
+  for (std::int32_t i = 0; framePool && i < framePoolCount; ++i)
+    freeFrames.push_back(&framePool[i]);
+}
+
+void FrameHandOut::EndRun() {
+  std::lock_guard<std::mutex> lock(frameLock);
+  readyFrames.clear();
+  freeFrames.clear();
+  frameReady = 0;
+  ReleasePool();
+}
+
+FrameRecord* FrameHandOut::TakeFree() {
+  std::lock_guard<std::mutex> lock(frameLock);
+  if (freeFrames.empty()) return nullptr;
+  FrameRecord* frame = freeFrames.front();
+  freeFrames.pop_front();
+  return frame;
+}
+
+void FrameHandOut::Queue(FrameRecord* frame) {
+  std::lock_guard<std::mutex> lock(frameLock);
+  readyFrames.push_back(frame);
+  frameReady = 1;
+  frameCondition.notify_one();
+}
+
+std::size_t FrameHandOut::ReadyCount() {
+  std::lock_guard<std::mutex> lock(frameLock);
+  return readyFrames.size();
+}
+
+bool FrameHandOut::TakeFrame(FrameRecord** image, unsigned int timeoutMs, bool deviceOpen) {
+  std::unique_lock<std::mutex> lock(frameLock);
+  const auto limit = std::chrono::milliseconds(timeoutMs);
+  if (!deviceOpen) {
+    // Removed: only a frame announced after this moment ends the wait.
+    if (!frameCondition.wait_until(lock, std::chrono::steady_clock::now() + limit,
+                                   [&] { return frameReady != 0; }))
+      return false;
+  }
+  if (!frameCondition.wait_until(lock, std::chrono::steady_clock::now() + limit,
+                                 [&] { return frameReady != 0 || !readyFrames.empty(); }))
+    return false;
+  frameReady = 0;
+  if (readyFrames.empty()) return false;
+  FrameRecord* frame = readyFrames.front();
+  readyFrames.pop_front();
+  TraceLog("CameraGetImage:%p,%d,where:%d\r\n", static_cast<void*>(frame),
+           static_cast<int>(frame->header.frameNumber), static_cast<int>(readyFrames.size()));
+  freeFrames.push_back(frame);
+  if (image) *image = frame;
+  return true;
+}
+
+}  // namespace lumo::camera

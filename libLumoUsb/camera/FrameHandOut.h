@@ -1,0 +1,66 @@
+// FrameHandOut: the frame pool of an acquisition run and the queues its
+// buffers pass through. The frame assembler takes buffers from freeFrames,
+// fills them and queues them in readyFrames; TakeFrame hands the oldest
+// ready one out and puts it back at the end of freeFrames at once, so a
+// handed-out frame stays valid until its buffer comes round again or the
+// run ends.
+//
+// Each run starts with a clean hand-out (nothing of an earlier run, not even
+// its "frame queued" signal, reaches a caller) and ends by releasing the
+// pool, which invalidates every frame handed out during the run.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+#include "camera/FrameRecord.h"
+
+namespace lumo::camera {
+
+// The largest frame pool one acquisition run may ask for (4 GiB).
+constexpr std::int32_t kMaxBufferCount = 1024;
+
+class FrameHandOut {
+ public:
+  FrameHandOut() = default;
+  FrameHandOut(const FrameHandOut&) = delete;
+  FrameHandOut& operator=(const FrameHandOut&) = delete;
+
+  // Makes the pool of the next run. False when the count cannot make a
+  // pool: 0 or less, more than kMaxBufferCount, or more memory than there
+  // is.
+  bool MakePool(std::int32_t count);
+  // Releases a pool that no run took (the start request was refused).
+  void ReleasePool();
+  // Start of a run: every pool buffer is free, nothing is ready.
+  void BeginRun();
+  // End of a run: the queues are emptied and the pool released.
+  void EndRun();
+
+  // The next free buffer, or null when there is none. Assembler only.
+  FrameRecord* TakeFree();
+  // Queues a filled buffer for hand-out and wakes a waiting TakeFrame.
+  void Queue(FrameRecord* frame);
+  // Frames waiting for hand-out.
+  std::size_t ReadyCount();
+
+  // Waits up to `timeoutMs` for the oldest ready frame. With
+  // `deviceOpen` false (the camera's device is gone) only a frame queued
+  // after the call began ends the first wait.
+  bool TakeFrame(FrameRecord** image, unsigned int timeoutMs, bool deviceOpen);
+
+  std::mutex frameLock;  // guards readyFrames, freeFrames, frameReady
+  std::condition_variable frameCondition;
+  std::int32_t frameReady = 0;  // 1 after a frame was queued, 0 after a hand-out
+  std::deque<FrameRecord*> readyFrames;
+  std::deque<FrameRecord*> freeFrames;
+  // The pool of the running acquisition: made before the stream threads
+  // start, released when the run ends.
+  std::unique_ptr<FrameRecord[]> framePool;
+  std::int32_t framePoolCount = 0;
+};
+
+}  // namespace lumo::camera
