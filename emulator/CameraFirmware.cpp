@@ -112,6 +112,13 @@ std::size_t CameraFirmware::ActiveFaults() const { return impl_->ActiveFaults();
 std::vector<HostFrameRecord> CameraFirmware::HostFrames() const { return impl_->HostFrames(); }
 std::vector<HostFrameRecord> CameraFirmware::TakeHostFrames() { return impl_->TakeHostFrames(); }
 FirmwareCounters CameraFirmware::Counters() const { return impl_->Counters(); }
+bool CameraFirmware::WaitUntil(const std::function<bool(const FirmwareCounters&)>& done,
+                               std::chrono::milliseconds timeout) const {
+  return impl_->WaitUntil(done, timeout);
+}
+bool CameraFirmware::WaitUntilNothingDelayed(std::chrono::milliseconds timeout) const {
+  return impl_->WaitUntilNothingDelayed(timeout);
+}
 void CameraFirmware::Reset() { impl_->Reset(); }
 
 }  // namespace lumo::emulator

@@ -65,6 +65,9 @@ bool CameraStream::WaitUntil(const std::function<bool(const StreamCounters&)>& d
                              std::chrono::milliseconds timeout) const {
   return engine_->WaitUntil(done, timeout);
 }
+bool CameraStream::WaitUntilIdle(std::chrono::milliseconds timeout) const {
+  return engine_->WaitUntilIdle(timeout);
+}
 StreamEngine& CameraStream::Engine() { return *engine_; }
 
 }  // namespace lumo::emulator

@@ -86,6 +86,7 @@ void CommandFirmware::SetStreamHandler(std::unique_ptr<VendorRequestHandler> han
 void CommandFirmware::ReceiveFrame(const std::vector<std::uint8_t>& raw) {
   std::unique_lock<std::mutex> lock(mutex_);
   ++counters_.framesReceived;
+  countersChanged_.notify_all();  // also covers framesRejected, counted below
   HostFrameRecord record;
   record.raw = raw;
   codec::DecodeResult decoded = codec::DecodeOne(raw);
@@ -141,6 +142,7 @@ std::vector<std::uint8_t> CommandFirmware::SendBytes(std::size_t requested) {
   ++counters_.inTransfers;
   std::vector<std::uint8_t> bytes = outgoing_.Take(requested, OutgoingStream::Clock::now());
   counters_.bytesSent += bytes.size();
+  countersChanged_.notify_all();
   return bytes;
 }
 
@@ -153,6 +155,7 @@ void CommandFirmware::AnswerLocked(CameraFrame frame, bool buffer) {
   FaultedAnswer answer = faults_.Apply(std::move(frame), buffer);
   if (answer.dropped) {
     ++counters_.answersDropped;
+    countersChanged_.notify_all();
     return;
   }
   std::vector<std::uint8_t> bytes = std::move(answer.stray);
@@ -179,6 +182,7 @@ void CommandFirmware::QueueLocked(std::vector<std::uint8_t> encoded,
                                   OutgoingStream::Clock::duration delay) {
   ++counters_.answersSent;
   outgoing_.Push(std::move(encoded), OutgoingStream::Clock::now() + delay);
+  countersChanged_.notify_all();
 }
 
 void CommandFirmware::SetRegister(std::uint32_t address, std::vector<std::uint8_t> bytes) {
@@ -272,6 +276,27 @@ FirmwareCounters CommandFirmware::Counters() const {
   return counters_;
 }
 
+bool CommandFirmware::WaitUntil(const std::function<bool(const FirmwareCounters&)>& done,
+                                std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return countersChanged_.wait_for(lock, timeout, [&] { return done(counters_); });
+}
+
+bool CommandFirmware::WaitUntilNothingDelayed(std::chrono::milliseconds timeout) const {
+  using Clock = OutgoingStream::Clock;
+  const Clock::time_point deadline = Clock::now() + timeout;
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    // Nothing signals a segment coming due: sleep until the latest one
+    // does, then look again, as a delayed answer may have been queued since.
+    const Clock::time_point due = outgoing_.LastDue();
+    const Clock::time_point now = Clock::now();
+    if (due <= now) return true;
+    if (now >= deadline) return false;
+    countersChanged_.wait_until(lock, std::min(due, deadline));
+  }
+}
+
 void CommandFirmware::Reset() {
   CameraFirmware::BufferResponder old;
   std::lock_guard<std::mutex> lock(mutex_);
@@ -282,6 +307,7 @@ void CommandFirmware::Reset() {
   faults_.Clear();
   records_.clear();
   counters_ = FirmwareCounters{};
+  countersChanged_.notify_all();
 }
 
 }  // namespace lumo::emulator

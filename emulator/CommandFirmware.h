@@ -8,8 +8,11 @@
 // pipe), which keeps answers in the order of the requests.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -48,6 +51,9 @@ class CommandFirmware {
   std::vector<HostFrameRecord> HostFrames() const;
   std::vector<HostFrameRecord> TakeHostFrames();
   FirmwareCounters Counters() const;
+  bool WaitUntil(const std::function<bool(const FirmwareCounters&)>& done,
+                 std::chrono::milliseconds timeout) const;
+  bool WaitUntilNothingDelayed(std::chrono::milliseconds timeout) const;
   void Reset();
 
  private:
@@ -70,6 +76,7 @@ class CommandFirmware {
   AnswerFaults faults_;
   std::deque<HostFrameRecord> records_;
   FirmwareCounters counters_;
+  mutable std::condition_variable countersChanged_;  // WaitUntil waits on it
 
   std::mutex streamMutex_;  // guards stream_ and is held while it runs
   std::unique_ptr<VendorRequestHandler> stream_;

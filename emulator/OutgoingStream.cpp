@@ -63,6 +63,13 @@ std::size_t OutgoingStream::Queued() const {
   return total;
 }
 
+OutgoingStream::Clock::time_point OutgoingStream::LastDue() const {
+  Clock::time_point last = Clock::time_point::min();
+  for (const auto& s : segments_)
+    if (s.sent == 0) last = std::max(last, s.due);
+  return last;
+}
+
 void OutgoingStream::Clear() { segments_.clear(); }
 
 }  // namespace lumo::emulator

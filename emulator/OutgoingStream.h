@@ -31,6 +31,9 @@ class OutgoingStream {
 
   void SetSplit(const InSplit& split);
   std::size_t Queued() const;
+  // When the last segment not yet begun comes due; the clock's minimum when
+  // none is waiting.
+  Clock::time_point LastDue() const;
   void Clear();
 
  private:

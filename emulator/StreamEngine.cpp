@@ -52,7 +52,7 @@ StreamEngine::~StreamEngine() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stop_ = true;
-    wake_.notify_one();
+    Wake();
   }
   if (thread_.joinable()) thread_.join();
 }
@@ -73,7 +73,7 @@ void StreamEngine::OnAnswered(const SetupPacket& setup) {
   restart_ = true;
   stalled_ = false;
   if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
-  wake_.notify_one();
+  Wake();
   progress_.notify_all();
 }
 
@@ -82,7 +82,7 @@ void StreamEngine::OnInRequest() {
   // wake-up is lost.
   if (!sleeping_.load()) return;
   std::lock_guard<std::mutex> lock(mutex_);
-  wake_.notify_one();
+  Wake();
 }
 
 void StreamEngine::DeviceGone() {
@@ -90,7 +90,7 @@ void StreamEngine::DeviceGone() {
   active_ = false;
   restart_ = true;
   stalled_ = false;
-  wake_.notify_one();
+  Wake();
   progress_.notify_all();
 }
 
@@ -99,7 +99,7 @@ void StreamEngine::SetConfig(const StreamConfig& config) {
   config_ = Sanitized(config);
   fillerRandom_.seed(config_.fillerSeed);
   shortRandom_.seed(config_.shortTransfers.seed);
-  wake_.notify_one();
+  Wake();
 }
 
 StreamConfig StreamEngine::Config() const {
@@ -121,7 +121,7 @@ void StreamEngine::ClearFaults() {
   std::lock_guard<std::mutex> lock(mutex_);
   faults_.Clear();
   stalled_ = false;
-  wake_.notify_one();
+  Wake();
 }
 
 std::size_t StreamEngine::ActiveFaults() const {
@@ -145,12 +145,30 @@ bool StreamEngine::WaitUntil(const std::function<bool(const StreamCounters&)>& d
   return progress_.wait_for(lock, timeout, [&] { return done(counters_); });
 }
 
+bool StreamEngine::WaitUntilIdle(std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return progress_.wait_for(lock, timeout, [&] { return idle_; });
+}
+
+void StreamEngine::Wake() {
+  // Before the first start request there is no thread to wake.
+  if (thread_.joinable()) idle_ = false;
+  wake_.notify_one();
+}
+
+void StreamEngine::WaitIdle(std::unique_lock<std::mutex>& lock) {
+  idle_ = true;
+  progress_.notify_all();
+  wake_.wait(lock);
+  idle_ = false;
+}
+
 void StreamEngine::Run() {
   std::unique_lock<std::mutex> lock(mutex_);
   while (!stop_) {
     if (restart_) Restart();
     if (!active_) {
-      wake_.wait(lock);
+      WaitIdle(lock);
       continue;
     }
     if (UnplugDue()) {
@@ -169,7 +187,7 @@ void StreamEngine::Run() {
       continue;
     }
     if (!cursor_.open && config_.frameLimit != 0 && framesThisRun_ >= config_.frameLimit) {
-      wake_.wait(lock);  // until a start request or new settings
+      WaitIdle(lock);  // until a start request or new settings
       continue;
     }
     if (stalled_) {
@@ -190,7 +208,7 @@ void StreamEngine::Run() {
       // queue's lock orders the two) and wakes the thread; mutex_ stays
       // held until the thread waits, so the wake-up cannot come too early.
       sleeping_.store(true);
-      if (queues_.Pending(kStreamEndpoint) == 0) wake_.wait(lock);
+      if (queues_.Pending(kStreamEndpoint) == 0) WaitIdle(lock);
       sleeping_.store(false);
       continue;
     }

@@ -61,6 +61,7 @@ class StreamEngine : public InRequestListener {
   bool Streaming() const;
   bool WaitUntil(const std::function<bool(const StreamCounters&)>& done,
                  std::chrono::milliseconds timeout) const;
+  bool WaitUntilIdle(std::chrono::milliseconds timeout) const;
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -105,6 +106,11 @@ class StreamEngine : public InRequestListener {
   };
 
   void Run();
+  // Both expect mutex_ held. Wake gives the thread (if started) something
+  // to look at; WaitIdle is the thread's wait for such a wake-up, with
+  // nothing to do until then.
+  void Wake();
+  void WaitIdle(std::unique_lock<std::mutex>& lock);
   // Each of these expects mutex_ held and runs on the stream's thread.
   void Restart();
   void ResetCursor();
@@ -129,6 +135,10 @@ class StreamEngine : public InRequestListener {
   std::condition_variable wake_;               // the stream's thread waits on it
   mutable std::condition_variable progress_;   // WaitUntil waits on it
   std::atomic<bool> sleeping_{false};          // the thread waits for a request
+  // The thread has nothing to do until Wake: it waits for a request, a start
+  // request or new settings, or has not been started. Not set during a
+  // stall or the rate limit's pause, which end by themselves.
+  bool idle_ = true;
   bool stop_ = false;
   bool active_ = false;
   bool restart_ = false;

@@ -2,9 +2,10 @@
 // tests inject into answers.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <iterator>
+#include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
@@ -174,10 +175,8 @@ TEST_F(FaultTest, DelayedAnswersArriveLateAndAreOvertaken) {
   ASSERT_EQ(f.size(), 1u);
   EXPECT_EQ(f[0].address, 0x14u);
   EXPECT_GT(Firmware().QueuedBytes(), 0u);
-  while (decoder.frames.size() < 2 && Clock::now() - sent < std::chrono::seconds(5)) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    decoder.Feed(Poll());
-  }
+  ASSERT_TRUE(Firmware().WaitUntilNothingDelayed(std::chrono::seconds(5)));
+  decoder.Feed(Poll());
   ASSERT_EQ(decoder.frames.size(), 2u);
   EXPECT_GE(Clock::now() - sent, std::chrono::milliseconds(600));
   EXPECT_EQ(decoder.frames[1].address, 0x10u);
@@ -194,7 +193,7 @@ TEST_F(FaultTest, DelayedAnswerDoesNotCutIntoAFrameBeingSent) {
   ASSERT_TRUE(Send(ReadFrame(0x10)).ok);
   ASSERT_TRUE(Send(WriteFrame(0x14, Pattern(40, 0))).ok);
   decoder.Feed(Poll());
-  std::this_thread::sleep_for(std::chrono::milliseconds(350));
+  ASSERT_TRUE(Firmware().WaitUntilNothingDelayed(std::chrono::seconds(5)));
   const auto f = Receive(2);
   ASSERT_EQ(f.size(), 2u);
   EXPECT_EQ(f[0].address, 0x14u);
@@ -300,38 +299,60 @@ TEST_F(FaultTest, FaultsChangeWhileHostThreadsSendAndPoll) {
   // Two senders, one poller, and this thread injecting faults: every answer
   // still arrives whole, and the counters agree with what was received.
   Firmware().SetInSplit(InSplit::Random(3, 64));
-  std::atomic<bool> sending{true};
+  constexpr std::uint64_t kAnswers = 300;  // 150 from each sender
   std::vector<WireFrame> received;
   std::thread poller([&] {
     StreamDecoder mine;
-    for (;;) {
-      const bool last = !sending.load();
+    while (mine.frames.size() < kAnswers) {
+      const std::uint64_t queued = Firmware().Counters().answersSent;
       const Bytes got = Poll();
       mine.Feed(got);
-      if (last && got.empty()) break;
-      if (got.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      // An empty poll took every answer queued before it: wait for another.
+      const auto more = [queued](const emulator::FirmwareCounters& c) {
+        return c.answersSent > queued;
+      };
+      if (got.empty() && !Firmware().WaitUntil(more, std::chrono::seconds(10))) break;
     }
     EXPECT_EQ(mine.broken, 0u);
     received = mine.frames;
   });
+  // The faults change in 30 rounds. Each sender makes 5 sends per round and
+  // this thread starts round i once 10 * i answers are out, so every round
+  // overlaps the traffic whatever the threads' speeds.
+  std::mutex roundMutex;
+  std::condition_variable roundDone;
+  std::uint32_t rounds = 0;
   auto sender = [&](std::uint32_t base) {
     for (std::uint32_t i = 0; i < 150; ++i) {
+      {
+        std::unique_lock<std::mutex> lock(roundMutex);
+        roundDone.wait(lock, [&] { return rounds >= i / 5; });
+      }
       EXPECT_TRUE(Send(i % 2 ? ReadFrame(base + i) : WriteFrame(base + i, {std::uint8_t(i)})).ok);
     }
   };
   std::thread a(sender, 0x10000), b(sender, 0x20000);
-  for (int i = 0; i < 30; ++i) {
+  bool paced = true;
+  for (std::uint32_t i = 0; i < 30; ++i) {
+    const auto out = [i](const emulator::FirmwareCounters& c) { return c.answersSent >= 10 * i; };
+    if (paced && !Firmware().WaitUntil(out, std::chrono::seconds(10))) {
+      ADD_FAILURE() << "round " << i << ": the answers stopped";
+      paced = false;  // let the senders run out rather than wait every round
+    }
     Firmware().InjectFault(Fault::Random(FaultKind::kCorruptCheck, 0.3, i, 2));
     Fault stray = Fault::Next(FaultKind::kStrayBytes);
     stray.stray = {0x01};
     Firmware().InjectFault(stray);
     (void)Firmware().Counters();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
     if (i % 10 == 9) Firmware().ClearFaults();
+    {
+      std::lock_guard<std::mutex> lock(roundMutex);
+      rounds = i + 1;
+    }
+    roundDone.notify_all();
   }
   a.join();
   b.join();
-  sending = false;
   poller.join();
 
   EXPECT_EQ(received.size(), 300u);

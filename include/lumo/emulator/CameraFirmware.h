@@ -251,6 +251,12 @@ class LUMO_EMULATOR_API CameraFirmware {
   // The record, emptied.
   std::vector<HostFrameRecord> TakeHostFrames();
   FirmwareCounters Counters() const;
+  // Waits until `done` holds for the counters; false on timeout.
+  bool WaitUntil(const std::function<bool(const FirmwareCounters&)>& done,
+                 std::chrono::milliseconds timeout) const;
+  // Waits until no queued byte is held back by a delay any more, so that
+  // the next IN transfer may take any of them; false on timeout.
+  bool WaitUntilNothingDelayed(std::chrono::milliseconds timeout) const;
 
   // Back to power-on: registers, outgoing stream, faults, records, counters,
   // split and responder. The stream handler stays.

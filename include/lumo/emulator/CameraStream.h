@@ -270,6 +270,13 @@ class LUMO_EMULATOR_API CameraStream {
   // Waits until `done` holds for the counters; false on timeout.
   bool WaitUntil(const std::function<bool(const StreamCounters&)>& done,
                  std::chrono::milliseconds timeout) const;
+  // Waits until the stream can do nothing more without the host: before
+  // the first start request, or when it waits for IN requests, for a start
+  // request after its frame limit or while the device is unplugged. A
+  // stall or the rate limit holds it back for a time only and does not
+  // count. Tests use it to see that something did not happen. False on
+  // timeout.
+  bool WaitUntilIdle(std::chrono::milliseconds timeout) const;
 
   // The implementation, for the device that owns the stream.
   StreamEngine& Engine();
