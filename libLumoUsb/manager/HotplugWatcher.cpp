@@ -23,6 +23,9 @@ void RunMessagePump(ManagerState* state) {
   // life of the thread; the registration is never withdrawn.
   const auto notifications =
       std::make_unique<usb::CLumoUSBDevice>(window, usb::kDriverInterfaceClass);
+  // The constructor waits for this, whether the window and its registration
+  // succeeded or not.
+  state->MarkPumpReady();
 
   platform::Message message;
   for (;;) {
@@ -37,8 +40,8 @@ void RunMessagePump(ManagerState* state) {
   }
 }
 
-std::intptr_t HotplugWindowProc(platform::Window window, std::uint32_t message,
-                                std::uintptr_t wParam, std::intptr_t lParam) {
+std::intptr_t LUMO_WINAPI HotplugWindowProc(platform::Window window, std::uint32_t message,
+                                            std::uintptr_t wParam, std::intptr_t lParam) {
   return platform::DefaultWindowProc(window, message, wParam, lParam);
 }
 

@@ -16,10 +16,12 @@ struct ManagerState;
 std::string PumpWindowClassName(std::uint32_t threadId);
 
 // Thread routine of the pump thread. Runs for as long as state->pumpRunning
-// is set, which is for the life of the process.
+// is set, which is for the life of the process. Calls
+// state->MarkPumpReady() once its window is made and registered for notices
+// (or could not be), before it starts taking messages.
 void RunMessagePump(ManagerState* state);
 
-std::intptr_t HotplugWindowProc(platform::Window window, std::uint32_t message,
-                                std::uintptr_t wParam, std::intptr_t lParam);
+std::intptr_t LUMO_WINAPI HotplugWindowProc(platform::Window window, std::uint32_t message,
+                                            std::uintptr_t wParam, std::intptr_t lParam);
 
 }  // namespace lumo::manager

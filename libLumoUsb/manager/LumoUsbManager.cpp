@@ -50,11 +50,14 @@ LumoUsbManager::LumoUsbManager() : state_(new ManagerState) {
   const int count = state.usbDevice->CountDevices();
   for (int index = 0; index < count; ++index) {
     std::string path = lumo::usb::DevicePathAt(index, state.usbDevice->InterfaceGuid());
-    if (!lumo::manager::IsCameraPath(path)) continue;
+    if (!lumo::usb::IsCamera(lumo::usb::IdentifyInterface(path))) continue;
     state.pathByIndex[index] = path;
     state.cameraByPath[path] = std::make_unique<CameraDevice>(path);
   }
   state.pumpThread = std::thread(lumo::manager::RunMessagePump, state_);
+  // Returns once the pump's window is registered for notices, or once the
+  // pump has found it cannot be.
+  state.WaitForPumpReady();
 }
 
 LumoUsbManager::~LumoUsbManager() = default;

@@ -1,10 +1,3 @@
+// ManagerState has no code of its own. Compiling its header here, first and
+// alone, checks that the header includes everything it uses.
 #include "manager/ManagerState.h"
-
-namespace lumo::manager {
-
-bool IsCameraPath(const std::string& lowerCasePath) {
-  return lowerCasePath.size() >= kCameraPathPrefixLength &&
-         lowerCasePath.compare(0, kCameraPathPrefixLength, kCameraPathPrefix) == 0;
-}
-
-}  // namespace lumo::manager

@@ -4,9 +4,11 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -16,15 +18,6 @@
 
 namespace lumo::manager {
 
-// A device path belongs to a camera when it begins with this prefix.
-constexpr char kCameraPathPrefix[] = "\\\\?\\usb#vid_04b4&pid_00f1";
-constexpr std::size_t kCameraPathPrefixLength = sizeof(kCameraPathPrefix) - 1;
-static_assert(kCameraPathPrefixLength == 25, "camera path prefix");
-
-// True when the first 25 characters of the lower-cased path equal the
-// camera path prefix.
-bool IsCameraPath(const std::string& lowerCasePath);
-
 struct ManagerState {
   // Used only to count and enumerate the driver's devices; never opened.
   std::unique_ptr<usb::CLumoUSBDevice> usbDevice;
@@ -33,6 +26,24 @@ struct ManagerState {
   platform::Window pumpWindowFilter = nullptr;
   std::thread pumpThread;  // never joined or detached
   std::atomic<bool> pumpRunning{true};
+
+  // The pump thread calls MarkPumpReady once its window exists and is
+  // registered for notices, or once either has failed. The manager's
+  // constructor waits for it, so every notice posted after construction
+  // finds the window in place.
+  void MarkPumpReady() {
+    std::lock_guard<std::mutex> lock(pumpReadyMutex);
+    pumpReady = true;
+    pumpReadyChanged.notify_all();
+  }
+  void WaitForPumpReady() {
+    std::unique_lock<std::mutex> lock(pumpReadyMutex);
+    pumpReadyChanged.wait(lock, [this] { return pumpReady; });
+  }
+  std::mutex pumpReadyMutex;
+  std::condition_variable pumpReadyChanged;
+  bool pumpReady = false;  // guarded by pumpReadyMutex
+
   platform::SharedLock registryLock;  // guards both maps and the camera objects
   // Enumeration index at registration -> lower-case device path. Device IDs
   // point at these strings.

@@ -13,6 +13,7 @@ constexpr std::uint32_t kErrorInvalidHandle = 6;        // closed, stale or wron
 constexpr std::uint32_t kErrorNotEnoughMemory = 8;
 constexpr std::uint32_t kErrorGenFailure = 31;          // device gone or failing
 constexpr std::uint32_t kErrorInvalidParameter = 87;
+constexpr std::uint32_t kErrorCallNotImplemented = 120;
 constexpr std::uint32_t kErrorInsufficientBuffer = 122;
 constexpr std::uint32_t kErrorNoMoreItems = 259;        // end of an enumeration
 constexpr std::uint32_t kErrorOperationAborted = 995;   // request cancelled

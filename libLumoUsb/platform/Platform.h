@@ -135,8 +135,16 @@ constexpr std::uint32_t kDbtDevTypDeviceInterface = 5;
 constexpr std::uint32_t kDbtDevTypHandle = 6;
 constexpr std::uint32_t kCsNoClose = 0x200;
 
-using WindowProc = std::intptr_t (*)(Window window, std::uint32_t message, std::uintptr_t wParam,
-                                     std::intptr_t lParam);
+// Calling convention of window procedures: 32-bit Windows calls them
+// __stdcall; 64-bit Windows and the virtual backend have one convention only.
+#if defined(_WIN32) && !defined(_WIN64)
+#define LUMO_WINAPI __stdcall
+#else
+#define LUMO_WINAPI
+#endif
+
+using WindowProc = std::intptr_t(LUMO_WINAPI*)(Window window, std::uint32_t message,
+                                               std::uintptr_t wParam, std::intptr_t lParam);
 
 struct Message {
   Window window = nullptr;

@@ -1,8 +1,10 @@
 // Device paths: the lower-cased interface path under which the rest of the
-// library names a device.
+// library names a device, and what a path tells about the device.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "platform/Platform.h"
@@ -23,5 +25,27 @@ std::string DevicePathAt(int index, const platform::Guid& interfaceClass);
 // The index 0 .. count - 1 of the first interface whose DevicePathAt equals
 // `path` byte for byte, else -1.
 int IndexOfDevicePath(const std::string& path, const platform::Guid& interfaceClass, int count);
+
+// USB vendor and product IDs of the camera.
+constexpr std::uint16_t kCameraVendorId = 0x04B4;
+constexpr std::uint16_t kCameraProductId = 0x00F1;
+
+// What the library knows of a device interface: its path and, where known,
+// the USB vendor and product IDs of its device. A backend that learns the
+// IDs some other way than from the path may fill them in itself.
+struct InterfaceIdentity {
+  std::string path;
+  std::optional<std::uint16_t> vendorId;
+  std::optional<std::uint16_t> productId;
+};
+
+// The identity of an interface path. A USB device's path begins with
+// "\\?\usb#vid_VVVV&pid_PPPP", in either case, VVVV and PPPP being four hex
+// digits each; the IDs are taken from there whatever follows. Other paths
+// give no IDs.
+InterfaceIdentity IdentifyInterface(const std::string& path);
+
+// True for a camera: a device with the camera's vendor and product IDs.
+bool IsCamera(const InterfaceIdentity& identity);
 
 }  // namespace lumo::usb

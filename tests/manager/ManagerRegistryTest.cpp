@@ -20,11 +20,11 @@ std::string Lower(std::string text) {
 }
 
 TEST(ManagerRegistry, NoCameraStillStartsThePump) {
-  const std::size_t before = test::SettledPumpCount();
+  const std::size_t before = test::PumpClasses().size();
   LumoUsbManager manager;
   EXPECT_EQ(manager.DeviceCount(), 0);
   for (int index = -1; index < 4; ++index) EXPECT_EQ(manager.GetDeviceIDForIndex(index), NoneValue());
-  EXPECT_TRUE(test::WaitForPumps(before + 1));
+  EXPECT_TRUE(test::PumpsRegistered(before + 1));
   const auto classes = test::PumpClasses();
   ASSERT_EQ(classes.size(), before + 1);
   // Class names end in the pump thread's id, in decimal digits.
@@ -90,10 +90,10 @@ TEST(ManagerRegistry, OnlyPathsWithTheFullCameraPrefixAreCameras) {
 TEST(ManagerRegistry, TwoManagersRunTwoPumpsWithTheirOwnClasses) {
   auto camera = EmulatedDevice::Camera("Shared");
   ASSERT_TRUE(camera->Plug());
-  const std::size_t before = test::SettledPumpCount();
+  const std::size_t before = test::PumpClasses().size();
   LumoUsbManager first;
   LumoUsbManager second;
-  ASSERT_TRUE(test::WaitForPumps(before + 2));
+  ASSERT_TRUE(test::PumpsRegistered(before + 2));
   // Every class name is unique (a set of names), so two more mean two pumps
   // whose thread ids differ.
   EXPECT_EQ(test::PumpClasses().size(), before + 2);

@@ -1,14 +1,18 @@
-// The driver side of the virtual backend.
+// The device bus of the virtual backend, as drivers and tests see it.
 //
-// The virtual backend keeps, per device-interface class, the interfaces that
-// are plugged in, in plug order. Whatever plays the kernel driver of an
-// interface (the emulator) implements VirtualDriver; every I/O control
+// The bus keeps, per device-interface class, the interfaces that are plugged
+// in, in plug order. Each is served by a VirtualDriver: every I/O control
 // request made on a handle of that interface reaches it, and it finishes each
 // request exactly once with CompleteRequest, at once or later from any thread.
 //
 // Requests that are still outstanding when their handle is closed finish with
 // kErrorOperationAborted; when their device is unplugged, with
 // kErrorGenFailure, and the device then refuses new requests.
+//
+// The bus's code is in bus/; the hosted kernel it runs on (handles, events,
+// windows and message queues, publication of finished requests) in kernel/.
+// WaitForNoticesDelivered, WindowClassNames and InterfaceNoticeRegistrations
+// below are served by the kernel: they let tests see its windows and notices.
 #pragma once
 
 #include <cstdint>
@@ -44,6 +48,36 @@ struct RequestBuffers {
   std::uint32_t outSize;
 };
 
+// VirtualDriver is the plug point for every driver that is not the Windows
+// kernel driver: the emulator's today, a user-space driver over libusb-1.0
+// tomorrow. The bus hands it each request made on its interface and the
+// driver owns the request until it finishes it. A driver must:
+//
+// - Return from OnRequest without blocking. It runs on the thread that issued
+//   the request; a synchronous caller waits there until the request is
+//   finished, so work that takes time (a USB transfer) goes on elsewhere: on
+//   the driver's own threads or its event loop.
+// - Take what it needs of the input during OnRequest: `input` is valid only
+//   then. The caller's buffers are reached later only inside the fill
+//   function given to CompleteRequest, which writes the output and returns
+//   the byte count to report.
+// - Finish every request exactly once with CompleteRequest, either inside
+//   OnRequest or later from any thread. An overlapped request finished
+//   inside OnRequest still reaches its caller asynchronously.
+// - Honour cancellation. The bus itself finishes the requests of a closed
+//   handle (kErrorOperationAborted) and of an unplugged device
+//   (kErrorGenFailure); CompleteRequest then returns false without calling
+//   the fill function, and the driver drops the request and stops the work
+//   behind it (a libusb driver cancels its transfer). Requests that the
+//   driver cancels itself, for example those aborted by an abort request on
+//   their endpoint, finish with kErrorOperationAborted.
+// - Report errors with Windows' values (platform/ErrorCodes.h), as the kernel
+//   driver would: kErrorInvalidFunction for a request it does not serve,
+//   kErrorGenFailure for a device that fails or is gone, and so on. A libusb
+//   driver maps its error codes and transfer states onto these.
+// - Stay valid from Plug until Unplug of its path has returned. Unplug waits
+//   until no other thread is inside OnRequest for that device; a driver may
+//   unplug its own device from within OnRequest.
 class VirtualDriver {
  public:
   virtual ~VirtualDriver() = default;

@@ -1,5 +1,6 @@
-// Device interfaces of the virtual backend: plugging and unplugging,
-// enumeration, driver handles and I/O control requests.
+// The device bus of the virtual backend: device interfaces plugged in and
+// out, their enumeration, driver handles, and the routing of I/O control
+// requests to the VirtualDriver of each interface.
 //
 // A request is handed to its device's VirtualDriver on the issuing thread and
 // stays outstanding until the driver (or a cancellation) finishes it. An
@@ -7,33 +8,18 @@
 // it during the submission itself, the result is published later by the
 // completion thread, so callers always meet the asynchronous path.
 #include <algorithm>
-#include <chrono>
 #include <cctype>
 #include <condition_variable>
-#include <deque>
 #include <mutex>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include "platform/virtual/VirtualBus.h"
-#include "platform/virtual/VirtualKernel.h"
+#include "platform/virtual/kernel/VirtualKernel.h"
 
 namespace lumo::platform::virt {
 
 namespace {
-
-// Finished overlapped requests carry their error in OVERLAPPED.Internal
-// tagged like an NTSTATUS error, so that no error code can read as pending.
-constexpr std::uintptr_t kStatusErrorTag = 0xC0000000u;
-
-struct SyncResult {
-  std::mutex mutex;
-  std::condition_variable condition;
-  bool done = false;
-  std::uint32_t error = 0;
-  std::uint32_t bytes = 0;
-};
 
 struct Request {
   RequestId id = 0;
@@ -43,9 +29,7 @@ struct Request {
   std::uint32_t inSize = 0;
   std::uint8_t* out = nullptr;
   std::uint32_t outSize = 0;
-  Overlapped* overlapped = nullptr;
-  Handle event = nullptr;
-  SyncResult* sync = nullptr;
+  CompletionTarget target;
 };
 
 struct Interface {
@@ -78,66 +62,6 @@ bool SamePath(const std::string& a, const std::string& b) {
                   std::tolower(static_cast<unsigned char>(y));
          });
 }
-
-// Stores a request's result where its issuer looks for it and wakes it.
-void Publish(const Request& request, std::uint32_t error, std::uint32_t bytes) {
-  if (request.sync) {
-    std::lock_guard<std::mutex> lock(request.sync->mutex);
-    request.sync->error = error;
-    request.sync->bytes = bytes;
-    request.sync->done = true;
-    request.sync->condition.notify_all();
-    return;
-  }
-  // The issuer may release the OVERLAPPED as soon as it sees the status, so
-  // the event handle is taken first and the status stored last.
-  const Handle event = request.event;
-  request.overlapped->internalHigh.store(bytes, std::memory_order_relaxed);
-  request.overlapped->internal.store(error == 0 ? 0 : (kStatusErrorTag | error),
-                                     std::memory_order_release);
-  if (event) SetEventObject(event);
-}
-
-// Publishes results of requests that finished while they were submitted.
-class CompletionThread {
- public:
-  static CompletionThread& Instance() {
-    static CompletionThread* instance = new CompletionThread;  // lives until the process ends
-    return *instance;
-  }
-
-  void Post(std::unique_ptr<Request> request, std::uint32_t error, std::uint32_t bytes) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    queue_.push_back(Item{std::move(request), error, bytes});
-    condition_.notify_one();
-  }
-
- private:
-  struct Item {
-    std::unique_ptr<Request> request;
-    std::uint32_t error;
-    std::uint32_t bytes;
-  };
-
-  CompletionThread() { std::thread([this] { Run(); }).detach(); }
-
-  void Run() {
-    for (;;) {
-      Item item;
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        condition_.wait(lock, [this] { return !queue_.empty(); });
-        item = std::move(queue_.front());
-        queue_.pop_front();
-      }
-      Publish(*item.request, item.error, item.bytes);
-    }
-  }
-
-  std::mutex mutex_;
-  std::condition_variable condition_;
-  std::deque<Item> queue_;
-};
 
 thread_local RequestId submittingRequest = 0;
 thread_local std::uint64_t submittingDevice = 0;
@@ -178,7 +102,7 @@ class DeviceRegistry {
       const int own = submittingDevice == gone->deviceId ? 1 : 0;
       idle_.wait(lock, [&] { return ActiveCallsLocked(gone->deviceId) <= own; });
     }
-    for (auto& request : orphans) Publish(*request, kErrorGenFailure, 0);
+    for (auto& request : orphans) Publish(request->target, kErrorGenFailure, 0);
     PostInterfaceNotice(gone->interfaceClass, gone->path, kDbtDeviceRemoveComplete);
     return true;
   }
@@ -215,7 +139,7 @@ class DeviceRegistry {
       cancelled = TakeRequestsLocked(
           [&](const Request& request) { return request.openId == device.openId; });
     }
-    for (auto& request : cancelled) Publish(*request, kErrorOperationAborted, 0);
+    for (auto& request : cancelled) Publish(request->target, kErrorOperationAborted, 0);
   }
 
   bool IoControl(const DeviceObject& device, std::uint32_t code, void* in, std::uint32_t inSize,
@@ -229,9 +153,9 @@ class DeviceRegistry {
     request->inSize = in ? inSize : 0;
     request->out = static_cast<std::uint8_t*>(out);
     request->outSize = out ? outSize : 0;
-    request->overlapped = overlapped;
-    request->event = overlapped ? overlapped->event : nullptr;
-    request->sync = overlapped ? nullptr : &sync;
+    request->target.overlapped = overlapped;
+    request->target.event = overlapped ? overlapped->event : nullptr;
+    request->target.sync = overlapped ? nullptr : &sync;
 
     RequestInfo info;
     VirtualDriver* driver = nullptr;
@@ -249,7 +173,7 @@ class DeviceRegistry {
       if (overlapped) {
         overlapped->internalHigh.store(0, std::memory_order_relaxed);
         overlapped->internal.store(kStatusPending, std::memory_order_release);
-        if (request->event) ResetEventObject(request->event);
+        if (request->target.event) ResetEventObject(request->target.event);
       }
       outstanding_.emplace(request->id, std::move(request));
       ++activeCalls_[device.deviceId];
@@ -294,10 +218,10 @@ class DeviceRegistry {
     std::uint32_t bytes = 0;
     if (fill) bytes = fill(context, RequestBuffers{request->in, request->inSize, request->out,
                                                     request->outSize});
-    if (request->overlapped && submittingRequest == id) {
-      CompletionThread::Instance().Post(std::move(request), error, bytes);
+    if (request->target.overlapped && submittingRequest == id) {
+      PublishLater(request->target, error, bytes);
     } else {
-      Publish(*request, error, bytes);
+      Publish(request->target, error, bytes);
     }
     return true;
   }
@@ -412,35 +336,6 @@ bool IoControl(Handle device, std::uint32_t code, void* inBuffer, std::uint32_t 
   if (!object) return false;
   return DeviceRegistry::Instance().IoControl(*object, code, inBuffer, inSize, outBuffer, outSize,
                                               bytesReturned, overlapped);
-}
-
-bool OverlappedResult(Handle device, Overlapped* overlapped, std::uint32_t* bytesTransferred,
-                      bool wait) {
-  if (!virt::FindDevice(device)) return false;
-  if (!overlapped) {
-    SetLastError(kErrorInvalidParameter);
-    return false;
-  }
-  std::uintptr_t status = overlapped->internal.load(std::memory_order_acquire);
-  while (status == kStatusPending) {
-    if (!wait) {
-      SetLastError(kErrorIoIncomplete);
-      return false;
-    }
-    // The event may be auto-reset and taken by someone else: look at the
-    // status again after a bounded wait.
-    if (!overlapped->event || WaitForEvent(overlapped->event, 50) == kWaitFailed)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    status = overlapped->internal.load(std::memory_order_acquire);
-  }
-  if (bytesTransferred)
-    *bytesTransferred =
-        static_cast<std::uint32_t>(overlapped->internalHigh.load(std::memory_order_relaxed));
-  if (status != 0) {
-    SetLastError(static_cast<std::uint32_t>(status & ~virt::kStatusErrorTag));
-    return false;
-  }
-  return true;
 }
 
 }  // namespace lumo::platform

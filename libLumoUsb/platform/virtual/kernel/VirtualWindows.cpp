@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "platform/virtual/VirtualBus.h"
-#include "platform/virtual/VirtualKernel.h"
+#include "platform/virtual/kernel/VirtualKernel.h"
 
 namespace lumo::platform::virt {
 

@@ -3,7 +3,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "platform/virtual/VirtualKernel.h"
+#include "platform/virtual/kernel/VirtualKernel.h"
 
 namespace lumo::platform {
 

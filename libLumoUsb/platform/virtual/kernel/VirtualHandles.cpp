@@ -1,4 +1,5 @@
-#include "platform/virtual/VirtualKernel.h"
+// The virtual kernel's handle table, and CloseHandle for every kind of handle.
+#include "platform/virtual/kernel/VirtualKernel.h"
 
 namespace lumo::platform::virt {
 

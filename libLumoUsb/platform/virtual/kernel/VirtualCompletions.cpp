@@ -1,0 +1,116 @@
+// Publication of finished I/O requests to their issuers, the completion
+// thread, and the overlapped-result query of the virtual kernel.
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "platform/virtual/kernel/VirtualKernel.h"
+
+namespace lumo::platform::virt {
+
+namespace {
+
+// Publishes results of requests that finished while they were submitted.
+class CompletionThread {
+ public:
+  static CompletionThread& Instance() {
+    static CompletionThread* instance = new CompletionThread;  // lives until the process ends
+    return *instance;
+  }
+
+  void Post(const CompletionTarget& target, std::uint32_t error, std::uint32_t bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queue_.push_back(Item{target, error, bytes});
+    condition_.notify_one();
+  }
+
+ private:
+  struct Item {
+    CompletionTarget target;
+    std::uint32_t error;
+    std::uint32_t bytes;
+  };
+
+  CompletionThread() { std::thread([this] { Run(); }).detach(); }
+
+  void Run() {
+    for (;;) {
+      Item item;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        condition_.wait(lock, [this] { return !queue_.empty(); });
+        item = queue_.front();
+        queue_.pop_front();
+      }
+      Publish(item.target, item.error, item.bytes);
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable condition_;
+  std::deque<Item> queue_;
+};
+
+}  // namespace
+
+void Publish(const CompletionTarget& target, std::uint32_t error, std::uint32_t bytes) {
+  if (target.sync) {
+    std::lock_guard<std::mutex> lock(target.sync->mutex);
+    target.sync->error = error;
+    target.sync->bytes = bytes;
+    target.sync->done = true;
+    target.sync->condition.notify_all();
+    return;
+  }
+  // The issuer may release the OVERLAPPED as soon as it sees the status, so
+  // the event handle is taken first and the status stored last.
+  const Handle event = target.event;
+  target.overlapped->internalHigh.store(bytes, std::memory_order_relaxed);
+  target.overlapped->internal.store(error == 0 ? 0 : (kStatusErrorTag | error),
+                                    std::memory_order_release);
+  if (event) SetEventObject(event);
+}
+
+void PublishLater(const CompletionTarget& target, std::uint32_t error, std::uint32_t bytes) {
+  CompletionThread::Instance().Post(target, error, bytes);
+}
+
+}  // namespace lumo::platform::virt
+
+namespace lumo::platform {
+
+bool OverlappedResult(Handle device, Overlapped* overlapped, std::uint32_t* bytesTransferred,
+                      bool wait) {
+  if (!virt::HandleTable::Instance().Find(device, virt::KernelObject::Kind::Device)) {
+    SetLastError(kErrorInvalidHandle);
+    return false;
+  }
+  if (!overlapped) {
+    SetLastError(kErrorInvalidParameter);
+    return false;
+  }
+  std::uintptr_t status = overlapped->internal.load(std::memory_order_acquire);
+  while (status == kStatusPending) {
+    if (!wait) {
+      SetLastError(kErrorIoIncomplete);
+      return false;
+    }
+    // The event may be auto-reset and taken by someone else: look at the
+    // status again after a bounded wait.
+    if (!overlapped->event || WaitForEvent(overlapped->event, 50) == kWaitFailed)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    status = overlapped->internal.load(std::memory_order_acquire);
+  }
+  if (bytesTransferred)
+    *bytesTransferred =
+        static_cast<std::uint32_t>(overlapped->internalHigh.load(std::memory_order_relaxed));
+  if (status != 0) {
+    SetLastError(static_cast<std::uint32_t>(status & ~virt::kStatusErrorTag));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace lumo::platform
