@@ -1,28 +1,45 @@
 // LumoUsbManager: the exported entry point of libLumoUsb.
 //
 // Constructing a manager discovers the cameras that are plugged in and
-// starts watching for cameras being unplugged and plugged in. Device IDs
-// and camera handles are opaque addresses owned by the library; the value
-// with all bits set (-1) means "none".
+// starts watching for cameras being unplugged and plugged in again. Device
+// IDs and camera handles are opaque addresses owned by the library; the
+// value with all bits set (-1) means "none". A handle that names no
+// registered camera (null, -1, a stale or foreign address) is simply not
+// found: the call fails, nothing is read through it.
+//
+// Lifetime: the registry behind a manager, its cameras and its hot-plug
+// watcher live until the process ends. Destroying a manager releases
+// nothing, and copies of a manager share one registry.
+//
+// Threads: every member function may be called from any number of threads
+// at once, also on the same camera. Per camera the library serialises what
+// must not overlap: open, close, start and stop of acquisition take turns;
+// register writes and reads and buffer sends take turns on the camera's
+// command channel from before their request is sent until their answer is
+// taken, in the order the callers came, so each caller gets its own answer.
+// A caller waits for its turn no longer than its own time limit. Closing a
+// camera refuses new calls on it at once and ends calls that wait for an
+// answer or for buffer bytes.
+//
+// Frames: CameraGetImage hands out the address of a frame record owned by
+// the library (its 148-byte header is described in lumo/FrameRecord.h).
+// The frame's buffer goes back to the camera's free buffers at once and is
+// refilled once the buffers ahead of it have been used, so the caller must
+// be done with a frame before then, and always before acquisition of that
+// camera is stopped or the camera is closed: stopping releases every frame
+// buffer of the run.
 #pragma once
 
 #include <cstdint>
 
 #include "lumo/Export.h"
 
-class LumoUsbManager;
-
-namespace lumo::manager {
-struct ManagerState;
-// The registry behind a manager; for the library's own code and tests.
-ManagerState& StateOf(LumoUsbManager& manager);
-}  // namespace lumo::manager
-
 class LUMO_API LumoUsbManager {
  public:
+  // Discovers the cameras present now and starts the hot-plug watcher;
+  // returns once the watcher is ready.
   LumoUsbManager();
-  // Releases nothing: the registry, the cameras and the hot-plug watcher
-  // stay in place until the process ends.
+  // Releases nothing (see Lifetime above).
   ~LumoUsbManager();
   // Shares the other manager's registry.
   LumoUsbManager& operator=(const LumoUsbManager& other);
@@ -30,24 +47,57 @@ class LUMO_API LumoUsbManager {
   // Number of registered cameras.
   int DeviceCount();
   // Device ID of the camera registered under an enumeration index, or -1.
-  // Indices are positions in the driver's whole device list.
+  // Indices are positions in the driver's whole device list, so they need
+  // not be 0, 1, 2...
   void* GetDeviceIDForIndex(int index);
   // Opens the camera whose device path the NUL-terminated `deviceId` names
-  // and returns its handle, or -1. An open camera's handle is returned as is.
+  // and returns its handle, or -1. An open camera's handle is returned as
+  // is. Opening sends nothing to the camera.
   void* OpenDevice(void* deviceId);
+  // Stops acquisition, stops the camera's threads and closes its device.
+  // The camera stays registered and can be opened again. False only for a
+  // handle that names no registered camera.
   bool CloseDevice(void* handle);
+  // Sends the start request and starts the stream threads; true when
+  // acquisition runs (already or newly). False for a camera that is not
+  // open, whose frame pool cannot be made (buffer count 0 or less, above
+  // 1024, or more memory than there is) or that refuses the request.
   bool StartAcq(void* handle);
+  // Stops acquisition (sends nothing to the camera); may take up to a few
+  // seconds while the camera sends nothing. Invalidates every frame handed
+  // out during the run.
   bool StopAcq(void* handle);
+  // Writes `length` bytes (0 to 250) to a register and copies the camera's
+  // answer back into `data`. True when the answer came within `timeout`
+  // milliseconds. Lengths that one frame cannot carry, or whose answer
+  // could not be received, are refused without sending anything.
   bool SetupCommand(void* handle, std::int64_t address, void* data, int length, int timeout);
+  // Reads a register into `data`, copying at most `length` bytes (a
+  // negative length is refused). True when the answer came within
+  // `timeout` milliseconds.
   bool ReadCommand(void* handle, std::int64_t address, void* data, int length, int timeout);
+  // Sends `length` bytes through the buffer channel in frames of up to 200
+  // bytes; each frame's transfer has `timeout` milliseconds. True only when
+  // every frame was taken by the driver and completed.
   bool CameraSendBuffer(void* handle, void* buffer, int length, int timeout);
+  // Waits up to `timeout` milliseconds for unread buffer-channel bytes and
+  // copies at most *length of them into `buffer`; *length is set to the
+  // number copied. Bytes that do not fit stay for the next call. A *length
+  // of 0 or less is refused at once.
   bool CameraReadBuffer(void* handle, void* buffer, int* length, int timeout);
+  // Frame buffers of the next acquisition run (default 10); 0 for a handle
+  // that names no open camera.
   int GetBufferCount(void* handle);
+  // Takes effect at the next StartAcq.
   void SetBufferCount(void* handle, int count);
+  // Bytes per pixel of raw frames, bounded to 0..16 (negative values become
+  // 1); takes effect at the next StartAcq.
   void SetPixelSize(void* handle, int size);
+  // Waits up to `timeout` milliseconds for the oldest assembled frame and
+  // sets *image to its frame record (see Frames above). A timeout of 0
+  // never blocks.
   bool CameraGetImage(void* handle, void** image, unsigned int timeout);
 
  private:
-  friend lumo::manager::ManagerState& lumo::manager::StateOf(LumoUsbManager& manager);
-  lumo::manager::ManagerState* state_;  // shared by copies; never freed
+  void* state_;  // the registry; shared by copies, never freed
 };

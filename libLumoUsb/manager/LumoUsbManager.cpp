@@ -1,6 +1,7 @@
 #include "lumo/LumoUsbManager.h"
 
 #include <cstring>
+#include <type_traits>
 
 #include "manager/HotplugWatcher.h"
 #include "manager/ManagerState.h"
@@ -12,8 +13,13 @@ using lumo::manager::ManagerState;
 
 static_assert(sizeof(LumoUsbManager) == sizeof(void*),
               "the exported manager object is one pointer to its state");
+static_assert(std::is_standard_layout<LumoUsbManager>::value,
+              "the registry's address is the manager object's first and only member");
 
 namespace {
+
+// The registry a manager object points at.
+ManagerState& Registry(void* state) { return *static_cast<ManagerState*>(state); }
 
 void* const kNone = reinterpret_cast<void*>(~std::uintptr_t{0});
 
@@ -40,11 +46,16 @@ Result WithOpenCamera(ManagerState& state, void* handle, Result failure, Operati
 }  // namespace
 
 namespace lumo::manager {
-ManagerState& StateOf(LumoUsbManager& manager) { return *manager.state_; }
+
+ManagerState& StateOf(LumoUsbManager& manager) {
+  // The exported class holds nothing but the registry's address.
+  return *static_cast<ManagerState*>(*reinterpret_cast<void**>(&manager));
+}
+
 }  // namespace lumo::manager
 
 LumoUsbManager::LumoUsbManager() : state_(new ManagerState) {
-  ManagerState& state = *state_;
+  ManagerState& state = Registry(state_);
   state.usbDevice =
       std::make_unique<lumo::usb::CLumoUSBDevice>(nullptr, lumo::usb::kDriverInterfaceClass);
   const int count = state.usbDevice->CountDevices();
@@ -54,7 +65,7 @@ LumoUsbManager::LumoUsbManager() : state_(new ManagerState) {
     state.pathByIndex[index] = path;
     state.cameraByPath[path] = std::make_unique<CameraDevice>(path);
   }
-  state.pumpThread = std::thread(lumo::manager::RunMessagePump, state_);
+  state.pumpThread = std::thread(lumo::manager::RunMessagePump, &state);
   // Returns once the pump's window is registered for notices, or once the
   // pump has found it cannot be.
   state.WaitForPumpReady();
@@ -68,86 +79,86 @@ LumoUsbManager& LumoUsbManager::operator=(const LumoUsbManager& other) {
 }
 
 int LumoUsbManager::DeviceCount() {
-  lumo::platform::SharedGuard guard(state_->registryLock);
-  if (!state_->usbDevice) return 0;
-  return static_cast<int>(state_->pathByIndex.size());
+  lumo::platform::SharedGuard guard(Registry(state_).registryLock);
+  if (!Registry(state_).usbDevice) return 0;
+  return static_cast<int>(Registry(state_).pathByIndex.size());
 }
 
 void* LumoUsbManager::GetDeviceIDForIndex(int index) {
-  lumo::platform::SharedGuard guard(state_->registryLock);
-  auto it = state_->pathByIndex.find(index);
-  if (it == state_->pathByIndex.end()) return kNone;
+  lumo::platform::SharedGuard guard(Registry(state_).registryLock);
+  auto it = Registry(state_).pathByIndex.find(index);
+  if (it == Registry(state_).pathByIndex.end()) return kNone;
   return const_cast<char*>(it->second.c_str());
 }
 
 void* LumoUsbManager::OpenDevice(void* deviceId) {
   // Null and -1 name no device; neither is read through.
   if (!deviceId || deviceId == kNone) return kNone;
-  lumo::platform::SharedGuard guard(state_->registryLock);
-  auto it = state_->cameraByPath.find(std::string(static_cast<const char*>(deviceId)));
-  if (it == state_->cameraByPath.end()) return kNone;
+  lumo::platform::SharedGuard guard(Registry(state_).registryLock);
+  auto it = Registry(state_).cameraByPath.find(std::string(static_cast<const char*>(deviceId)));
+  if (it == Registry(state_).cameraByPath.end()) return kNone;
   CameraDevice* camera = it->second.get();
   if (camera->IsOpen()) return camera;
   return camera->Open() ? camera : kNone;
 }
 
 bool LumoUsbManager::CloseDevice(void* handle) {
-  lumo::platform::SharedGuard guard(state_->registryLock);
-  CameraDevice* camera = FindCamera(*state_, handle);
+  lumo::platform::SharedGuard guard(Registry(state_).registryLock);
+  CameraDevice* camera = FindCamera(Registry(state_), handle);
   if (!camera) return false;
   return camera->IsOpen() ? camera->Close() : true;
 }
 
 bool LumoUsbManager::StartAcq(void* handle) {
-  return WithOpenCamera(*state_, handle, false,
+  return WithOpenCamera(Registry(state_), handle, false,
                         [](CameraDevice& camera) { return camera.StartAcquisition(); });
 }
 
 bool LumoUsbManager::StopAcq(void* handle) {
-  return WithOpenCamera(*state_, handle, false,
+  return WithOpenCamera(Registry(state_), handle, false,
                         [](CameraDevice& camera) { return camera.StopAcquisition(); });
 }
 
 bool LumoUsbManager::SetupCommand(void* handle, std::int64_t address, void* data, int length,
                                   int timeout) {
-  return WithOpenCamera(*state_, handle, false, [&](CameraDevice& camera) {
+  return WithOpenCamera(Registry(state_), handle, false, [&](CameraDevice& camera) {
     return camera.WriteRegister(address, data, length, timeout);
   });
 }
 
 bool LumoUsbManager::ReadCommand(void* handle, std::int64_t address, void* data, int length,
                                  int timeout) {
-  return WithOpenCamera(*state_, handle, false, [&](CameraDevice& camera) {
+  return WithOpenCamera(Registry(state_), handle, false, [&](CameraDevice& camera) {
     return camera.ReadRegister(address, data, length, timeout);
   });
 }
 
 bool LumoUsbManager::CameraSendBuffer(void* handle, void* buffer, int length, int timeout) {
-  return WithOpenCamera(*state_, handle, false, [&](CameraDevice& camera) {
+  return WithOpenCamera(Registry(state_), handle, false, [&](CameraDevice& camera) {
     return camera.SendBuffer(buffer, length, timeout);
   });
 }
 
 bool LumoUsbManager::CameraReadBuffer(void* handle, void* buffer, int* length, int timeout) {
-  return WithOpenCamera(*state_, handle, false, [&](CameraDevice& camera) {
+  return WithOpenCamera(Registry(state_), handle, false, [&](CameraDevice& camera) {
     return camera.ReadBuffer(buffer, length, timeout);
   });
 }
 
 int LumoUsbManager::GetBufferCount(void* handle) {
-  return WithOpenCamera(*state_, handle, 0,
+  return WithOpenCamera(Registry(state_), handle, 0,
                         [](CameraDevice& camera) { return camera.BufferCount(); });
 }
 
 void LumoUsbManager::SetBufferCount(void* handle, int count) {
-  WithOpenCamera(*state_, handle, false, [&](CameraDevice& camera) {
+  WithOpenCamera(Registry(state_), handle, false, [&](CameraDevice& camera) {
     camera.StoreBufferCount(count);
     return true;
   });
 }
 
 void LumoUsbManager::SetPixelSize(void* handle, int size) {
-  WithOpenCamera(*state_, handle, false, [&](CameraDevice& camera) {
+  WithOpenCamera(Registry(state_), handle, false, [&](CameraDevice& camera) {
     camera.StorePixelSize(size);
     return true;
   });
@@ -155,8 +166,8 @@ void LumoUsbManager::SetPixelSize(void* handle, int size) {
 
 bool LumoUsbManager::CameraGetImage(void* handle, void** image, unsigned int timeout) {
   if (!image) return false;  // a frame taken for nobody would be lost
-  lumo::platform::SharedGuard guard(state_->registryLock);
-  CameraDevice* camera = FindCamera(*state_, handle);
+  lumo::platform::SharedGuard guard(Registry(state_).registryLock);
+  CameraDevice* camera = FindCamera(Registry(state_), handle);
   if (!camera) return false;
   lumo::camera::FrameRecord* frame = nullptr;
   if (!camera->TakeFrame(&frame, timeout)) return false;

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "camera/CameraDevice.h"
+#include "lumo/LumoUsbManager.h"
 #include "platform/SharedLock.h"
 #include "usb/LumoUSBDevice.h"
 
@@ -51,5 +52,9 @@ struct ManagerState {
   // Lower-case device path -> camera object.
   std::map<std::string, std::unique_ptr<camera::CameraDevice>> cameraByPath;
 };
+
+// The registry behind a manager object; for the library's own code and its
+// tests.
+ManagerState& StateOf(LumoUsbManager& manager);
 
 }  // namespace lumo::manager
