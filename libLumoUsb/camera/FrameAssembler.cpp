@@ -170,12 +170,12 @@ void FrameAssembler::CompleteRawFrame() {
 
 void RunFrameAssembler(CameraState* state) {
   FrameAssembler assembler(*state);
-  const platform::Handle dataEvent = state->streamRing.dataEvent.get();
+  StreamRing& ring = state->streamRing;
   while (state->acqRunning.load(std::memory_order_acquire)) {
     if (assembler.Pass())
-      platform::ResetEventObject(dataEvent);
+      ring.ClearDataSignal();
     else
-      platform::WaitForEvent(dataEvent, kAssemblerIdleWaitMs);
+      ring.WaitForData(kAssemblerIdleWaitMs);
   }
 }
 

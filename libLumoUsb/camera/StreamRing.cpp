@@ -30,4 +30,10 @@ void StreamRing::DiscardUnread() {
   ringReadPos.store(ringWritePos.load(std::memory_order_acquire), std::memory_order_release);
 }
 
+void StreamRing::WaitForData(std::uint32_t timeoutMs) {
+  platform::WaitForEvent(dataEvent.get(), timeoutMs);
+}
+
+void StreamRing::ClearDataSignal() { platform::ResetEventObject(dataEvent.get()); }
+
 }  // namespace lumo::camera

@@ -38,6 +38,10 @@ class StreamRing {
   // where the camera's new bytes will be written. Called while neither
   // thread runs.
   void DiscardUnread();
+  // Reader side of dataEvent: waits up to `timeoutMs` for an append, and
+  // clears a signal that a pass has already served.
+  void WaitForData(std::uint32_t timeoutMs);
+  void ClearDataSignal();
 
   std::unique_ptr<std::uint8_t[]> ring;  // kStreamRingSize bytes
   // Offsets below kStreamRingSize; 0 at construction and never reset. The
