@@ -20,14 +20,9 @@ constexpr std::int32_t kMaxPixelSize = 16;
 // Sends the start request on the device's control endpoint.
 bool SendStartRequest(usb::CLumoUSBDevice& device) {
   if (!device.ControlEndpoint) return false;
-  usb::ControlSetup setup;
-  setup.recipient = 0;  // device
-  setup.kind = 2;       // vendor
-  setup.deviceToHost = true;
-  setup.request = kStartRequest;
-  setup.value = kStartValue;
-  setup.index = 0;
-  setup.timeoutMs = kStartTimeoutMs;
+  constexpr std::uint8_t kDeviceRecipient = 0;
+  const usb::ControlSetup setup =
+      usb::ControlSetup::Vendor(kDeviceRecipient, true, kStartRequest, kStartValue, kStartTimeoutMs);
   std::uint8_t answer[kStartLength] = {};
   std::uint32_t length = kStartLength;
   return device.ControlEndpoint->ControlSync(setup, answer, &length);

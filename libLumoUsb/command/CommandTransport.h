@@ -11,15 +11,9 @@ namespace lumo::command {
 
 // The setup of one command-channel transfer in the given direction.
 inline usb::ControlSetup CommandSetup(bool deviceToHost, std::uint32_t timeoutMs) {
-  usb::ControlSetup setup;
-  setup.recipient = 2;  // endpoint
-  setup.kind = 2;       // vendor
-  setup.deviceToHost = deviceToHost;
-  setup.request = kCommandRequest;
-  setup.value = kCommandValue;
-  setup.index = 0;
-  setup.timeoutMs = timeoutMs;
-  return setup;
+  constexpr std::uint8_t kEndpointRecipient = 2;
+  return usb::ControlSetup::Vendor(kEndpointRecipient, deviceToHost, kCommandRequest, kCommandValue,
+                                   timeoutMs);
 }
 
 }  // namespace lumo::command

@@ -15,6 +15,20 @@ struct ControlSetup {
   std::uint16_t index = 0;
   std::uint32_t timeoutMs = 10000;  // of the whole request
 
+  // A vendor request with index 0.
+  static ControlSetup Vendor(std::uint8_t recipient, bool deviceToHost, std::uint8_t request,
+                             std::uint16_t value, std::uint32_t timeoutMs) {
+    ControlSetup setup;
+    setup.recipient = recipient;
+    setup.kind = 2;
+    setup.deviceToHost = deviceToHost;
+    setup.request = request;
+    setup.value = value;
+    setup.index = 0;
+    setup.timeoutMs = timeoutMs;
+    return setup;
+  }
+
   // bmRequestType: direction << 7 | kind << 5 | recipient.
   std::uint8_t RequestType() const {
     return static_cast<std::uint8_t>((deviceToHost ? 0x80 : 0) | ((kind & 3) << 5) |
