@@ -28,6 +28,9 @@
 //
 // Every 32-bit field keeps its offset on both; the word at 72 is written 0
 // in raw mode on both. Fields marked "not written" keep what the buffer held.
+//
+// Fuzzing builds define LUMO_SMALL_BUFFERS and get a 64 KiB record with
+// smaller areas behind the same header (below); no other build does.
 #pragma once
 
 #include <cstddef>
@@ -35,14 +38,32 @@
 
 namespace lumo {
 
-constexpr std::size_t kFrameRecordSize = 0x400000;
 constexpr std::size_t kFrameHeaderSize = 148;
+#if defined(LUMO_SMALL_BUFFERS)
+// Fuzzing builds only: a 64 KiB record, every area behind the header a 64th
+// of its normal size, so that a run allocates and copies little. The header
+// and the order of the areas are those of the normal record.
+constexpr std::size_t kFrameRecordSize = 0x10000;
+constexpr std::size_t kRawImageOffset = 0x4000 + kFrameHeaderSize;
+constexpr std::size_t kRawImageCapacity = kFrameRecordSize - kRawImageOffset;  // 49,004
+constexpr std::size_t kInfoAreaSize = 156;
+#else
+constexpr std::size_t kFrameRecordSize = 0x400000;
 // Raw mode: the image starts 1 MiB + 148 bytes into the record.
 constexpr std::size_t kRawImageOffset = 0x100000 + kFrameHeaderSize;
 constexpr std::size_t kRawImageCapacity = kFrameRecordSize - kRawImageOffset;  // 3,145,580
 // Line-packet mode: a 10000-byte info area, then the lines.
 constexpr std::size_t kInfoAreaSize = 10000;
+#endif
 constexpr std::size_t kLineImageOffset = kFrameHeaderSize + kInfoAreaSize;
+
+#if defined(LUMO_SMALL_BUFFERS)
+// The info area holds at least the 16 words the info handling reads and
+// writes, and both image areas leave room for whole 4096-byte blocks.
+static_assert(kInfoAreaSize >= 32, "small record: info area too small");
+static_assert(kRawImageOffset + 4096 <= kFrameRecordSize, "small record: no room for raw blocks");
+static_assert(kLineImageOffset + 4096 <= kFrameRecordSize, "small record: no room for lines");
+#endif
 
 #pragma pack(push, 4)
 struct FrameRecordHeader {
