@@ -70,6 +70,7 @@ void LinePacketDecoder::ResetPacket() {
 
 void LinePacketDecoder::Reset() {
   ResetPacket();
+  skipNextWord_ = false;
   lineCount = 0;
   lineFrame = nullptr;
   infoSeen = false;
@@ -88,7 +89,12 @@ void LinePacketDecoder::OnSyncWord(Cursor& words) {
 void LinePacketDecoder::OnType(Cursor& words) {
   packetType = words.Next() & 0xFF;
   if (!lineFrame && packetType != kPacketInfo && packetType != kPacketFirstLine) {
-    ++words.p;  // the word after the type goes with it
+    // The word after the type goes with it, also when it is the first word
+    // of the next block.
+    if (words.AtEnd())
+      skipNextWord_ = true;
+    else
+      ++words.p;
     ResetPacket();
   } else {
     lineState = kLengthHigh;
@@ -202,6 +208,10 @@ void LinePacketDecoder::FinishLine(FrameHandOut& frames) {
 void LinePacketDecoder::Decode(const std::uint8_t* block, std::uint32_t frameNumber,
                                std::uint32_t blockCounter, FrameHandOut& frames) {
   Cursor words{block};
+  if (skipNextWord_) {
+    skipNextWord_ = false;
+    ++words.p;
+  }
   while (!words.AtEnd()) {
     switch (lineState) {
       case kHunt:

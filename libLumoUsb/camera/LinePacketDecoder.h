@@ -61,6 +61,10 @@ class LinePacketDecoder {
  private:
   struct Cursor;
 
+  // A refused packet's type word ended a block: the next block's first word
+  // goes with it.
+  bool skipNextWord_ = false;
+
   void ResetPacket();
   void OnSyncWord(Cursor& words);
   void OnType(Cursor& words);

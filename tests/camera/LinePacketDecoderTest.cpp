@@ -122,6 +122,25 @@ TEST_F(LineAssembly, AnomaliesSendTheDecoderBackToTheHunt) {
   ExpectLineFrame(ready[0], 9);
 }
 
+// A further-line packet before any frame is refused together with the word
+// after its type word, also when that word opens the next block: the info
+// packet right behind it is then lost wherever the block ends fall.
+TEST_F(LineAssembly, ARefusedPacketTakesItsNextWordAcrossABlockEnd) {
+  for (std::uint32_t k : {0u, 2043u, 2044u}) {
+    StartRun(2);
+    Words words(k, 0x1111);  // noise the hunt skips; 2044 puts the type word last in the block
+    const Words refused = {0xC53A, 0xA35C, 0xC53A, 3};
+    words.insert(words.end(), refused.begin(), refused.end());
+    const Words frame = LineFrame(40, true);
+    words.insert(words.end(), frame.begin(), frame.end());
+    Feed(LineStream(40, words));
+    // The info packet's first sync word went with the refused packet, so
+    // its info never arrives and the frame is not published.
+    EXPECT_TRUE(Ready().empty()) << "shift " << k;
+    assembler.reset();
+  }
+}
+
 TEST_F(LineAssembly, EmptyLinePacketsCountAsLines) {
   StartRun(2);
   Words words;

@@ -129,24 +129,31 @@ inline void RequireSameOutcome(StreamRun& runA, StreamRun& runB, bool compareLog
   {
     std::lock_guard<std::mutex> lockA(a.frames.frameLock);
     std::lock_guard<std::mutex> lockB(b.frames.frameLock);
-    Require(a.frames.readyFrames.size() == b.frames.readyFrames.size(), "same number of queued frames");
+    Require(a.frames.readyFrames.size() == b.frames.readyFrames.size(),
+            "same number of queued frames");
     for (std::size_t i = 0; i < a.frames.readyFrames.size(); ++i) {
       const FrameRecordHeader& ha = a.frames.readyFrames[i]->header;
       const FrameRecordHeader& hb = b.frames.readyFrames[i]->header;
       Require(ha.width == hb.width && ha.height == hb.height, "same frame size");
       Require(ha.frameNumber == hb.frameNumber, "same frame number");
-      Require(SameRecord(*a.frames.readyFrames[i], *b.frames.readyFrames[i]), "same frame contents");
+      Require(SameRecord(*a.frames.readyFrames[i], *b.frames.readyFrames[i]),
+              "same frame contents");
     }
-    Require(a.frames.freeFrames.size() == b.frames.freeFrames.size(), "same number of free buffers");
+    Require(a.frames.freeFrames.size() == b.frames.freeFrames.size(),
+            "same number of free buffers");
   }
   Require(a.completedFrames == b.completedFrames, "same count of completed raw frames");
-  Require(a.lineDecoder.lineState == b.lineDecoder.lineState && a.lineDecoder.packetType == b.lineDecoder.packetType &&
-              a.lineDecoder.packetLength == b.lineDecoder.packetLength && a.lineDecoder.payloadTaken == b.lineDecoder.payloadTaken,
+  Require(a.lineDecoder.lineState == b.lineDecoder.lineState &&
+              a.lineDecoder.packetType == b.lineDecoder.packetType &&
+              a.lineDecoder.packetLength == b.lineDecoder.packetLength &&
+              a.lineDecoder.payloadTaken == b.lineDecoder.payloadTaken,
           "same packet decoder state");
-  Require(a.lineDecoder.lineCount == b.lineDecoder.lineCount && a.lineDecoder.infoSeen == b.lineDecoder.infoSeen &&
+  Require(a.lineDecoder.lineCount == b.lineDecoder.lineCount &&
+              a.lineDecoder.infoSeen == b.lineDecoder.infoSeen &&
               (a.lineDecoder.lineFrame == nullptr) == (b.lineDecoder.lineFrame == nullptr),
           "same line frame in progress");
-  Require(SameRecord(*a.lineDecoder.lineScratch, *b.lineDecoder.lineScratch), "same scratch record");
+  Require(SameRecord(*a.lineDecoder.lineScratch, *b.lineDecoder.lineScratch),
+          "same scratch record");
   if (compareLog) Require(runA.log == runB.log, "same console log");
 }
 
