@@ -159,12 +159,9 @@ void FrameAssembler::CompleteRawFrame() {
   frameOpen_ = false;
   ++state_.completedFrames;
   receivedBytes_ = 0;
-  if (frames_.ReadyCount() >= static_cast<std::size_t>(std::max(bufferCount_, 0))) {
+  current_->header.frameNumber = frameNumber_;
+  if (!frames_.Queue(current_, static_cast<std::size_t>(std::max(bufferCount_, 0))))
     ConsoleLog("lost frame [%d]!\r\n", static_cast<int>(state_.completedFrames));
-  } else {
-    current_->header.frameNumber = frameNumber_;
-    frames_.Queue(current_);
-  }
   current_ = nullptr;
 }
 

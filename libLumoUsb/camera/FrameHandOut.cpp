@@ -45,16 +45,16 @@ FrameRecord* FrameHandOut::TakeFree() {
   return frame;
 }
 
-void FrameHandOut::Queue(FrameRecord* frame) {
+bool FrameHandOut::Queue(FrameRecord* frame, std::size_t limit) {
   std::lock_guard<std::mutex> lock(frameLock);
+  if (readyFrames.size() >= limit) {
+    freeFrames.push_front(frame);  // the pool keeps every buffer for the run
+    return false;
+  }
   readyFrames.push_back(frame);
   frameReady = 1;
   frameCondition.notify_one();
-}
-
-std::size_t FrameHandOut::ReadyCount() {
-  std::lock_guard<std::mutex> lock(frameLock);
-  return readyFrames.size();
+  return true;
 }
 
 bool FrameHandOut::TakeFrame(FrameRecord** image, unsigned int timeoutMs, bool deviceOpen) {

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -43,9 +44,9 @@ class FrameHandOut {
   // The next free buffer, or null when there is none. Assembler only.
   FrameRecord* TakeFree();
   // Queues a filled buffer for hand-out and wakes a waiting TakeFrame.
-  void Queue(FrameRecord* frame);
-  // Frames waiting for hand-out.
-  std::size_t ReadyCount();
+  // With `limit` frames already waiting, the buffer goes back to the free
+  // ones instead and the call reports false.
+  bool Queue(FrameRecord* frame, std::size_t limit = SIZE_MAX);
 
   // Waits up to `timeoutMs` for the oldest ready frame. With
   // `deviceOpen` false (the camera's device is gone) only a frame queued
