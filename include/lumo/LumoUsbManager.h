@@ -7,6 +7,12 @@
 // registered camera (null, -1, a stale or foreign address) is simply not
 // found: the call fails, nothing is read through it.
 //
+// Hot-plug: a camera that is unplugged while open keeps its handle; its
+// calls fail at once (waiting ones end) until it is plugged in again, when
+// it is re-attached and acquisition resumes without any call. A camera that
+// is not open is dropped when unplugged and registered afresh, with a new
+// handle, when it returns; a new camera is registered when it arrives.
+//
 // Lifetime: the registry behind a manager, its cameras and its hot-plug
 // watcher live until the process ends. Destroying a manager releases
 // nothing, and copies of a manager share one registry.
@@ -48,7 +54,9 @@ class LUMO_API LumoUsbManager {
   int DeviceCount();
   // Device ID of the camera registered under an enumeration index, or -1.
   // Indices are positions in the driver's whole device list, so they need
-  // not be 0, 1, 2...
+  // not be 0, 1, 2... An ID stays readable for the life of the process, also
+  // after its camera was unplugged: opening by it finds the camera that now
+  // has its path, if any.
   void* GetDeviceIDForIndex(int index);
   // Opens the camera whose device path the NUL-terminated `deviceId` names
   // and returns its handle, or -1. An open camera's handle is returned as

@@ -57,18 +57,31 @@ bool FrameHandOut::Queue(FrameRecord* frame, std::size_t limit) {
   return true;
 }
 
+void FrameHandOut::Detach() {
+  std::lock_guard<std::mutex> lock(frameLock);
+  detached = true;
+  frameCondition.notify_all();
+}
+
+void FrameHandOut::Attach() {
+  std::lock_guard<std::mutex> lock(frameLock);
+  detached = false;
+}
+
 bool FrameHandOut::TakeFrame(FrameRecord** image, unsigned int timeoutMs, bool deviceOpen) {
   std::unique_lock<std::mutex> lock(frameLock);
   const auto limit = std::chrono::milliseconds(timeoutMs);
   if (!deviceOpen) {
-    // Removed: only a frame announced after this moment ends the wait.
+    // Closed: only a frame announced after this moment ends the wait.
     if (!frameCondition.wait_until(lock, std::chrono::steady_clock::now() + limit,
-                                   [&] { return frameReady != 0; }))
+                                   [&] { return frameReady != 0 || detached; }))
       return false;
   }
-  if (!frameCondition.wait_until(lock, std::chrono::steady_clock::now() + limit,
-                                 [&] { return frameReady != 0 || !readyFrames.empty(); }))
+  if (!frameCondition.wait_until(lock, std::chrono::steady_clock::now() + limit, [&] {
+        return frameReady != 0 || !readyFrames.empty() || detached;
+      }))
     return false;
+  if (detached) return false;
   frameReady = 0;
   if (readyFrames.empty()) return false;
   FrameRecord* frame = readyFrames.front();

@@ -48,14 +48,21 @@ class FrameHandOut {
   // ones instead and the call reports false.
   bool Queue(FrameRecord* frame, std::size_t limit = SIZE_MAX);
 
+  // The camera was unplugged: TakeFrame fails at once until Attach, and
+  // calls waiting in it return false now, whatever their time limit.
+  void Detach();
+  // The camera is back: TakeFrame waits for frames again.
+  void Attach();
+
   // Waits up to `timeoutMs` for the oldest ready frame. With
   // `deviceOpen` false (the camera's device is gone) only a frame queued
   // after the call began ends the first wait.
   bool TakeFrame(FrameRecord** image, unsigned int timeoutMs, bool deviceOpen);
 
-  std::mutex frameLock;  // guards readyFrames, freeFrames, frameReady
+  std::mutex frameLock;  // guards readyFrames, freeFrames, frameReady, detached
   std::condition_variable frameCondition;
   std::int32_t frameReady = 0;  // 1 after a frame was queued, 0 after a hand-out
+  bool detached = false;
   std::deque<FrameRecord*> readyFrames;
   std::deque<FrameRecord*> freeFrames;
   // The pool of the running acquisition: made before the stream threads

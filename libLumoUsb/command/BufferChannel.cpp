@@ -37,15 +37,11 @@ std::size_t EncodeBufferFrame(std::uint8_t* out, const std::uint8_t* payload, st
 
 bool SendBuffer(CommandChannel& state, const std::uint8_t* source, std::int32_t length,
                 std::int32_t timeoutMs) {
-  if (!state.isOpen.load()) return false;
+  if (!state.isOpen.load() || state.removed.load()) return false;
   if (length < 0 || (length > 0 && !source)) return false;
   const auto deadline = DeadlineAfter(timeoutMs);
   CommandTurn turn = TakeCommandTurn(state, deadline);
-  if (!turn.owns_lock()) return false;
-  if (state.removed.load()) {
-    if (!WaitForResponse(state, 0, deadline)) return false;
-  }
-  if (!state.commandEndpoint) return false;
+  if (!turn.owns_lock() || !state.commandEndpoint) return false;
   usb::CLumoControlEndPoint& endpoint = *state.commandEndpoint;
   const auto transferTimeout = static_cast<std::uint32_t>(std::max(timeoutMs, 0));
   const usb::ControlSetup setup = CommandSetup(false, transferTimeout);
@@ -90,11 +86,12 @@ bool ReadBuffer(CommandChannel& state, std::uint8_t* destination, std::int32_t* 
   if (!count || *count <= 0 || !destination) return false;
   std::unique_lock<std::mutex> lock(state.bufferLock);
   state.bufferArrived = false;
-  // Closing the camera ends the wait at once.
+  // Closing or unplugging the camera ends the wait at once.
   state.bufferCondition.wait_until(lock, DeadlineAfter(timeoutMs), [&] {
     return state.bufferArrived || state.bufferWriteIndex != state.bufferReadIndex ||
-           !state.isOpen.load();
+           !state.isOpen.load() || state.removed.load();
   });
+  if (state.removed.load()) return false;
   const std::uint32_t write = state.bufferWriteIndex;
   const std::uint32_t read = state.bufferReadIndex;
   if (write == read) return false;

@@ -42,6 +42,30 @@ void CommandChannel::Open(platform::Handle driverHandle, std::uint16_t ep0Packet
 
 void CommandChannel::BeginClose() {
   isOpen = false;
+  WakeWaiters();
+}
+
+void CommandChannel::Detach() {
+  removed = true;
+  WakeWaiters();
+}
+
+void CommandChannel::Reattach(platform::Handle driverHandle, std::uint16_t ep0PacketSize) {
+  {
+    // An answer stored before the removal must not be taken for a request
+    // sent after it.
+    std::lock_guard<std::mutex> lock(responseLock);
+    responseStore.clear();
+    responseArrived = false;
+    awaitedAddress = 0;
+  }
+  // The receiver starts afresh: a frame cut short by the removal is dropped.
+  rxState = kReceiveIdle;
+  Open(driverHandle, ep0PacketSize);
+  removed = false;
+}
+
+void CommandChannel::WakeWaiters() {
   {
     std::lock_guard<std::mutex> lock(responseLock);
     responseCondition.notify_all();

@@ -52,6 +52,15 @@ class CommandChannel {
   // endpoints, the command endpoint once no call uses it any more.
   void StopReader();
 
+  // The camera was unplugged while open: calls are refused from here on,
+  // and calls waiting for an answer or for buffer bytes end now. The reader
+  // is stopped with StopReader.
+  void Detach();
+  // The camera is back: endpoints on the new `driverHandle`, the response
+  // reader started again, answers of before the removal forgotten, and
+  // calls accepted again.
+  void Reattach(platform::Handle driverHandle, std::uint16_t ep0PacketSize);
+
   // The camera is open for its callers. Set by Open, cleared by BeginClose.
   std::atomic<bool> isOpen{false};
   // The camera was unplugged while open and is not attached again.
@@ -97,6 +106,11 @@ class CommandChannel {
   std::uint8_t rxLength = 0;
   std::uint16_t rxExpected = 0;
   std::uint8_t rxCount = 0;
+
+ private:
+  // Wakes every call waiting for an answer or for buffer bytes, so that it
+  // looks at isOpen and removed again.
+  void WakeWaiters();
 };
 
 }  // namespace lumo::command

@@ -44,8 +44,8 @@ CommandClock::time_point DeadlineAfter(std::int32_t timeoutMs) {
 CommandTurn TakeCommandTurn(CommandChannel& state, CommandClock::time_point deadline) {
   CommandTurn turn(state.commandLock, std::defer_lock);
   if (!turn.try_lock_until(deadline)) return turn;
-  // The camera may have been closed while this caller waited.
-  if (!state.isOpen.load()) turn.unlock();
+  // The camera may have been closed or unplugged while this caller waited.
+  if (!state.isOpen.load() || state.removed.load()) turn.unlock();
   return turn;
 }
 
@@ -59,19 +59,14 @@ bool AwaitResponse(CommandChannel& state, CommandClock::time_point deadline) {
   bool arrived = false;
   {
     std::unique_lock<std::mutex> lock(state.responseLock);
-    // Closing the camera ends the wait at once.
-    state.responseCondition.wait_until(
-        lock, deadline, [&] { return state.responseArrived || !state.isOpen.load(); });
+    // Closing or unplugging the camera ends the wait at once.
+    state.responseCondition.wait_until(lock, deadline, [&] {
+      return state.responseArrived || !state.isOpen.load() || state.removed.load();
+    });
     arrived = state.responseArrived;
   }
   state.pollPacer.AnswerTaken();
   return arrived;
-}
-
-bool WaitForResponse(CommandChannel& state, std::uint32_t address,
-                     CommandClock::time_point deadline) {
-  ExpectResponse(state, address);
-  return AwaitResponse(state, deadline);
 }
 
 bool WriteRegister(CommandChannel& state, std::int64_t address, std::uint8_t* data,
@@ -91,17 +86,13 @@ bool WriteRegister(CommandChannel& state, std::int64_t address, std::uint8_t* da
 
 bool ReadRegister(CommandChannel& state, std::int64_t address, std::uint8_t* destination,
                   std::int32_t length, std::int32_t timeoutMs) {
-  if (!state.isOpen.load()) return false;
+  // A detached camera has no response reader: no answer could come.
+  if (!state.isOpen.load() || state.removed.load()) return false;
   if (length < 0 || (length > 0 && !destination)) return false;
   const auto deadline = DeadlineAfter(timeoutMs);
   CommandTurn turn = TakeCommandTurn(state, deadline);
-  if (!turn.owns_lock()) return false;
+  if (!turn.owns_lock() || !state.commandEndpoint) return false;
   const auto registerAddress = static_cast<std::uint32_t>(address);
-  if (state.removed.load()) {
-    // Detached: no answer can come, since the response reader is stopped.
-    if (!WaitForResponse(state, registerAddress, deadline)) return false;
-  }
-  if (!state.commandEndpoint) return false;
   ExpectResponse(state, registerAddress);
   SendRegisterFrame(state, registerAddress, nullptr, 0, kFrameRegisterRead);
   if (!AwaitResponse(state, deadline)) return false;

@@ -52,11 +52,7 @@ bool ReadRegister(CommandChannel& state, std::int64_t address, std::uint8_t* des
 void ExpectResponse(CommandChannel& state, std::uint32_t address);
 
 // Waits until the expected answer has been stored, until `deadline` on a
-// steady clock; ends early, false, when the camera is closed.
+// steady clock; ends early, false, when the camera is closed or unplugged.
 bool AwaitResponse(CommandChannel& state, CommandClock::time_point deadline);
-
-// ExpectResponse followed by AwaitResponse.
-bool WaitForResponse(CommandChannel& state, std::uint32_t address,
-                     CommandClock::time_point deadline);
 
 }  // namespace lumo::command

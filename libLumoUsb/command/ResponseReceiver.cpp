@@ -161,27 +161,44 @@ void RunResponseReader(CommandChannel* state) {
   if (!state->isOpen.load()) return;
   const usb::ControlSetup setup = CommandSetup(true, kCommandTimeoutMs);
   usb::Transfer transfer;
+  // Only the first failure of a run of failures is logged: a camera that
+  // has gone away fails every poll until it is detached.
+  bool failing = false;
+  const auto failed = [&](auto log) {
+    if (!failing) log();
+    failing = true;
+    state->pollPacer.PauseAfterEmptyPoll();
+  };
   do {
     usb::CLumoControlEndPoint& endpoint = *state->responseEndpoint;
     std::uint32_t length = kPollLength;
     if (!transfer.BeginControl(endpoint, setup, state->responseTransferBuffer.data(), length) &&
         (endpoint.DriverStatus != 0 || endpoint.BusStatus != 0)) {
-      ConsoleLog("ioRead BeginDataXfers error,error:%d,%d\r\n",
-                 static_cast<int>(endpoint.DriverStatus), static_cast<int>(endpoint.BusStatus));
+      failed([&] {
+        ConsoleLog("ioRead BeginDataXfers error,error:%d,%d\r\n",
+                   static_cast<int>(endpoint.DriverStatus), static_cast<int>(endpoint.BusStatus));
+      });
       continue;
     }
     // A request that was never taken cannot be waited for: say why.
-    if (!transfer.Await(kCommandTimeoutMs, kCommandTimeoutMs) && !transfer.Active())
-      ConsoleLog("ioRead wait xfer error,lasterror:%d\r\n",
-                 static_cast<int>(transfer.SubmitError()));
-    if (!transfer.Finish(state->responseTransferBuffer.data(), &length)) {
-      ConsoleLog("ioRead wait xfer error,lasterror:%d\r\n", static_cast<int>(endpoint.OsError));
-      state->pollPacer.PauseAfterEmptyPoll();
-    } else if (length != 0) {
-      ParseReceivedBytes(*state, state->responseTransferBuffer.data(), length);
-    } else {
-      state->pollPacer.PauseAfterEmptyPoll();
+    if (!transfer.Await(kCommandTimeoutMs, kCommandTimeoutMs) && !transfer.Active()) {
+      failed([&] {
+        ConsoleLog("ioRead wait xfer error,lasterror:%d\r\n",
+                   static_cast<int>(transfer.SubmitError()));
+      });
+      continue;
     }
+    if (!transfer.Finish(state->responseTransferBuffer.data(), &length)) {
+      failed([&] {
+        ConsoleLog("ioRead wait xfer error,lasterror:%d\r\n", static_cast<int>(endpoint.OsError));
+      });
+      continue;
+    }
+    failing = false;
+    if (length != 0)
+      ParseReceivedBytes(*state, state->responseTransferBuffer.data(), length);
+    else
+      state->pollPacer.PauseAfterEmptyPoll();
   } while (state->responseReaderRunning.load());
 }
 

@@ -1,11 +1,93 @@
 #include "manager/HotplugWatcher.h"
 
+#include <cstring>
 #include <memory>
+#include <optional>
 
 #include "manager/ManagerState.h"
+#include "usb/DevicePath.h"
 #include "usb/DriverInterface.h"
 
 namespace lumo::manager {
+
+namespace {
+
+// The lower-cased device path of a notice when it names a camera. The path
+// is read no further than the record's own size says.
+std::optional<std::string> CameraPathOf(std::intptr_t lParam) {
+  const auto* record = reinterpret_cast<const char*>(lParam);
+  if (!record) return std::nullopt;
+  constexpr std::size_t kNameOffset = offsetof(platform::DeviceInterfaceNotice, name);
+  std::uint32_t size = 0;
+  std::memcpy(&size, record, sizeof size);
+  if (size <= kNameOffset) return std::nullopt;
+  const char* name = record + kNameOffset;
+  std::string path = usb::LowerCase(std::string(name, strnlen(name, size - kNameOffset)));
+  // A path the registry could never open by is not taken either.
+  if (path.size() > usb::kMaxDevicePathLength) return std::nullopt;
+  if (!usb::IsCamera(usb::IdentifyInterface(path))) return std::nullopt;
+  return path;
+}
+
+// The path's index among the present devices of the driver, or -1.
+int PresentIndex(ManagerState& state, const std::string& path) {
+  return usb::IndexOfDevicePath(path, state.usbDevice->InterfaceGuid(),
+                                state.usbDevice->CountDevices());
+}
+
+// The first pathByIndex entry, in key order, that holds `path`.
+std::map<std::int32_t, std::string>::iterator FindIndexEntry(ManagerState& state,
+                                                             const std::string& path) {
+  auto it = state.pathByIndex.begin();
+  while (it != state.pathByIndex.end() && it->second != path) ++it;
+  return it;
+}
+
+void HandleArrival(ManagerState& state, const std::string& path) {
+  platform::ExclusiveGuard guard(state.registryLock);
+  const int index = PresentIndex(state, path);
+  state.deviceIds.insert(path);
+  auto camera = state.cameraByPath.find(path);
+  if (camera != state.cameraByPath.end()) {
+    // Still registered: an open camera stays through its removal.
+    auto entry = FindIndexEntry(state, path);
+    if (entry == state.pathByIndex.end() || entry->first != index) {
+      if (entry != state.pathByIndex.end()) state.pathByIndex.erase(entry);
+      state.pathByIndex[index] = path;
+    }
+    camera->second->Reattach();
+    return;
+  }
+  state.pathByIndex[index] = path;
+  state.cameraByPath[path] = std::make_unique<camera::CameraDevice>(path);
+}
+
+void HandleRemoval(ManagerState& state, const std::string& path) {
+  {
+    // Calls hold the registry shared for their whole run, a frame wait too:
+    // end the camera's waiting calls first, so that the exclusive lock
+    // below is not held up for as long as their time limits.
+    platform::SharedGuard guard(state.registryLock);
+    auto camera = state.cameraByPath.find(path);
+    if (camera == state.cameraByPath.end()) return;
+    camera->second->BeginRemoval();
+  }
+  std::unique_ptr<camera::CameraDevice> dropped;
+  {
+    platform::ExclusiveGuard guard(state.registryLock);
+    auto camera = state.cameraByPath.find(path);
+    if (camera == state.cameraByPath.end()) return;
+    camera->second->OnRemoved();
+    if (camera->second->IsOpen()) return;  // detached, keeps its handle
+    dropped = std::move(camera->second);
+    state.cameraByPath.erase(camera);
+    auto entry = FindIndexEntry(state, path);
+    if (entry != state.pathByIndex.end()) state.pathByIndex.erase(entry);
+  }
+  // Destroyed outside the lock; none of its threads runs any more.
+}
+
+}  // namespace
 
 std::string PumpWindowClassName(std::uint32_t threadId) {
   return "wndClsMsgPumpWnd" + std::to_string(threadId);
@@ -42,6 +124,16 @@ void RunMessagePump(ManagerState* state) {
 
 std::intptr_t LUMO_WINAPI HotplugWindowProc(platform::Window window, std::uint32_t message,
                                             std::uintptr_t wParam, std::intptr_t lParam) {
+  auto* state = reinterpret_cast<ManagerState*>(platform::WindowUserData(window));
+  if (state && message == platform::kWmDeviceChange &&
+      (wParam == platform::kDbtDeviceArrival || wParam == platform::kDbtDeviceRemoveComplete)) {
+    if (const auto path = CameraPathOf(lParam)) {
+      if (wParam == platform::kDbtDeviceArrival)
+        HandleArrival(*state, *path);
+      else
+        HandleRemoval(*state, *path);
+    }
+  }
   return platform::DefaultWindowProc(window, message, wParam, lParam);
 }
 

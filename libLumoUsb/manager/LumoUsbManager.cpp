@@ -63,6 +63,7 @@ LumoUsbManager::LumoUsbManager() : state_(new ManagerState) {
     std::string path = lumo::usb::DevicePathAt(index, state.usbDevice->InterfaceGuid());
     if (!lumo::usb::IsCamera(lumo::usb::IdentifyInterface(path))) continue;
     state.pathByIndex[index] = path;
+    state.deviceIds.insert(path);
     state.cameraByPath[path] = std::make_unique<CameraDevice>(path);
   }
   state.pumpThread = std::thread(lumo::manager::RunMessagePump, &state);
@@ -86,9 +87,10 @@ int LumoUsbManager::DeviceCount() {
 
 void* LumoUsbManager::GetDeviceIDForIndex(int index) {
   lumo::platform::SharedGuard guard(Registry(state_).registryLock);
-  auto it = Registry(state_).pathByIndex.find(index);
-  if (it == Registry(state_).pathByIndex.end()) return kNone;
-  return const_cast<char*>(it->second.c_str());
+  const ManagerState& state = Registry(state_);
+  auto it = state.pathByIndex.find(index);
+  if (it == state.pathByIndex.end()) return kNone;
+  return const_cast<char*>(state.deviceIds.find(it->second)->c_str());
 }
 
 void* LumoUsbManager::OpenDevice(void* deviceId) {

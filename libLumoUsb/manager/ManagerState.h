@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -46,9 +47,13 @@ struct ManagerState {
   bool pumpReady = false;  // guarded by pumpReadyMutex
 
   platform::SharedLock registryLock;  // guards both maps and the camera objects
-  // Enumeration index at registration -> lower-case device path. Device IDs
-  // point at these strings.
+  // Enumeration index at registration -> lower-case device path.
   std::map<std::int32_t, std::string> pathByIndex;
+  // Every path ever registered; it only grows. Device IDs point at these
+  // strings, so an ID stays readable after its camera was dropped or its
+  // index entry replaced: opening by it then finds the path's current
+  // camera, or none.
+  std::set<std::string> deviceIds;
   // Lower-case device path -> camera object.
   std::map<std::string, std::unique_ptr<camera::CameraDevice>> cameraByPath;
 };
