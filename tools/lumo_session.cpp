@@ -5,14 +5,26 @@
 // seconds, saves one as a PGM image (lumo_frame.pgm, or the path given as
 // the first argument), prints frames per second, MB/s and frames lost, and
 // closes the camera again.
+//
+// With --watch[=SECONDS] (default 8) it then watches the camera acquire for
+// that long, printing once a second the cameras registered and the frames
+// received, and saying when frames stop and when they resume. With the
+// virtual backend the first camera is unplugged after 2 s and plugged back
+// 2 s later, and a third camera arrives: the library re-attaches the camera
+// and resumes its acquisition without any call by this program.
+//
 // With the virtual backend (Linux, tests) it first plugs emulated devices
 // into it: two cameras and one device of the same driver that is not a
 // camera, so that a session shows real output without hardware.
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "lumo/FrameRecord.h"
@@ -132,10 +144,91 @@ bool Acquire(LumoUsbManager& manager, void* camera, double seconds, const char* 
   return frames > 0 && saved;
 }
 
+using Clock = std::chrono::steady_clock;
+
+double Since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Acquires for `seconds` and reports what the application sees while
+// cameras come and go: the registered cameras and the frames received each
+// second, and gaps in the frames. `frameInUse` is held while a frame is
+// looked at: a camera that leaves releases its frame buffers.
+bool Watch(LumoUsbManager& manager, void* camera, double seconds, std::mutex& frameInUse,
+           Clock::time_point start) {
+  if (!manager.StartAcq(camera)) {
+    std::printf("watch: acquisition did not start\n");
+    return false;
+  }
+  std::uint64_t total = 0;
+  std::uint64_t thisSecond = 0;
+  double nextReport = 1.0;
+  double lastFrame = 0;
+  bool gap = false;
+  int resumed = 0;
+  for (double now = 0; now < seconds; now = Since(start)) {
+    void* image = nullptr;
+    bool got = false;
+    std::uint32_t number = 0;
+    {
+      std::lock_guard<std::mutex> looking(frameInUse);
+      got = manager.CameraGetImage(camera, &image, 100);
+      if (got) number = static_cast<const lumo::FrameRecordHeader*>(image)->frameNumber;
+    }
+    now = Since(start);
+    if (got) {
+      if (gap) {
+        std::printf("[%5.1f s] frames resumed after %.1f s (frame %u), without any call\n", now,
+                    now - lastFrame, number);
+        ++resumed;
+      }
+      gap = false;
+      lastFrame = now;
+      ++total;
+      ++thisSecond;
+    } else if (!gap && now - lastFrame > 0.5) {
+      std::printf("[%5.1f s] no frame since %.1f s: the camera is away\n", now, lastFrame);
+      gap = true;
+    } else {
+      // A frame wait that ends at once (a camera that is away) must not
+      // spin this loop.
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (now >= nextReport) {
+      std::printf("[%5.1f s] cameras registered: %d, frames this second: %llu, total: %llu\n", now,
+                  manager.DeviceCount(), static_cast<unsigned long long>(thisSecond),
+                  static_cast<unsigned long long>(total));
+      thisSecond = 0;
+      nextReport += 1.0;
+    }
+  }
+  manager.StopAcq(camera);
+  std::printf("watch: %llu frames in %.1f s; frames resumed %d time(s) after a gap\n",
+              static_cast<unsigned long long>(total), seconds, resumed);
+  return total > 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* imagePath = argc > 1 ? argv[1] : "lumo_frame.pgm";
+  const char* imagePath = "lumo_frame.pgm";
+  double watchSeconds = 0;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--watch") == 0) {
+      watchSeconds = 8;
+    } else if (std::strncmp(argv[i], "--watch=", 8) == 0) {
+      watchSeconds = std::atof(argv[i] + 8);
+      if (watchSeconds <= 0) {
+        std::fprintf(stderr, "--watch=SECONDS wants a positive number of seconds\n");
+        return 2;
+      }
+    } else if (argv[i][0] == '-') {
+      std::fprintf(stderr, "usage: lumo_session [--watch[=SECONDS]] [IMAGE.pgm]\n");
+      return 2;
+    } else {
+      imagePath = argv[i];
+    }
+  }
 #ifdef LUMO_VIRTUAL_BACKEND
   using lumo::emulator::EmulatedDevice;
   std::vector<std::unique_ptr<EmulatedDevice>> devices;
@@ -175,7 +268,53 @@ int main(int argc, char** argv) {
   std::printf("opened %s\n", static_cast<const char*>(firstId));
   const bool answered = ExerciseCommandChannel(manager, camera);
   const bool acquired = Acquire(manager, camera, 3.0, imagePath);
+  bool watched = true;
+  if (watchSeconds > 0) {
+    std::mutex frameInUse;
+    const auto start = Clock::now();
+    std::printf("watch: acquiring for %.1f s\n", watchSeconds);
+#ifdef LUMO_VIRTUAL_BACKEND
+    // Plays the user at the cables: the second camera, which is not open,
+    // leaves (and is dropped); the watched camera leaves and returns; the
+    // second camera returns and a third one is plugged in.
+    auto arriving = EmulatedDevice::Camera("LUMO0003");
+    std::atomic<bool> watching{true};
+    std::thread cable([&] {
+      const auto at = [&](double share) {
+        while (watching.load() && Since(start) < watchSeconds * share)
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return watching.load();
+      };
+      const auto say = [&](const char* what, const EmulatedDevice& device) {
+        std::printf("[%5.1f s] %s %s\n", Since(start), what, device.Path().c_str());
+      };
+      if (!at(0.2)) return;
+      devices[2]->Unplug();
+      say("unplugged", *devices[2]);
+      if (!at(0.25)) return;
+      {
+        std::lock_guard<std::mutex> noFrameInUse(frameInUse);
+        devices[0]->Unplug();
+      }
+      say("unplugged the watched camera", *devices[0]);
+      if (!at(0.5)) return;
+      devices[0]->Plug();
+      say("plugged back in the watched camera", *devices[0]);
+      if (!at(0.6)) return;
+      devices[2]->Plug();
+      say("plugged back in", *devices[2]);
+      if (!at(0.7)) return;
+      arriving->Plug();
+      say("plugged in a new camera", *arriving);
+    });
+#endif
+    watched = Watch(manager, camera, watchSeconds, frameInUse, start);
+#ifdef LUMO_VIRTUAL_BACKEND
+    watching = false;
+    cable.join();
+#endif
+  }
   manager.CloseDevice(camera);
   std::printf("closed the camera\n");
-  return answered && acquired ? 0 : 1;
+  return answered && acquired && watched ? 0 : 1;
 }
