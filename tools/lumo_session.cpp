@@ -96,7 +96,8 @@ bool SavePgm(const lumo::FrameRecordHeader& frame, const char* path) {
   std::fprintf(file, "P5\n%u %u\n%u\n", frame.width, frame.height,
                bytesPerPixel == 2 ? 65535u : 255u);
   const std::size_t pixels = std::size_t{frame.width} * frame.height;
-  std::vector<std::uint8_t> samples(frame.imageAddress, frame.imageAddress + pixels * bytesPerPixel);
+  std::vector<std::uint8_t> samples(frame.imageAddress,
+                                    frame.imageAddress + pixels * bytesPerPixel);
   if (bytesPerPixel == 2)
     for (std::size_t i = 0; i < pixels; ++i) std::swap(samples[2 * i], samples[2 * i + 1]);
   const bool written = std::fwrite(samples.data(), 1, samples.size(), file) == samples.size();

@@ -33,7 +33,8 @@
 // refilled once the buffers ahead of it have been used, so the caller must
 // be done with a frame before then, and always before acquisition of that
 // camera is stopped or the camera is closed: stopping releases every frame
-// buffer of the run.
+// buffer of the run. Unplugging the camera does not: its run resumes on the
+// same buffers when it returns.
 #pragma once
 
 #include <cstdint>

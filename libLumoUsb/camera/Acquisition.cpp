@@ -31,7 +31,9 @@ bool SendStartRequest(usb::CLumoUSBDevice& device) {
 }  // namespace
 
 bool StartStreaming(CameraState& state) {
-  if (!state.frames.MakePool(state.bufferCount)) return false;
+  // A run resumed after an unplug keeps the pool it had: frames handed out
+  // before stay where they are.
+  if (!state.frames.HasPool() && !state.frames.MakePool(state.bufferCount)) return false;
   if (!SendStartRequest(*state.usbDevice)) {
     state.frames.ReleasePool();
     return false;
@@ -55,6 +57,7 @@ void EndAcquisition(CameraState& state) {
   state.acqRunning = false;
   state.acqRequested = false;
   StopStreaming(state);
+  state.frames.ReleasePool();
 }
 
 bool CameraDevice::StartAcquisition() {

@@ -73,14 +73,15 @@ struct CameraState {
   LinePacketDecoder lineDecoder;
 };
 
-// Makes the run's frame pool, sends the start request and starts the image
-// reader and the frame assembler; false (nothing started) when the pool
-// cannot be made or the camera refuses the request.
+// Makes the run's frame pool (or keeps the one a removal left), sends the
+// start request and starts the image reader and the frame assembler; false
+// (nothing started, no pool kept) when the pool cannot be made or the
+// camera refuses the request.
 bool StartStreaming(CameraState& state);
 // Joins the stream threads after acqRunning was cleared.
 void StopStreaming(CameraState& state);
-// Stops acquisition: clears acqRequested and acqRunning and joins the
-// stream threads. The caller holds lifecycleLock.
+// Stops acquisition: clears acqRequested and acqRunning, joins the stream
+// threads and releases the frame pool. The caller holds lifecycleLock.
 void EndAcquisition(CameraState& state);
 
 }  // namespace lumo::camera

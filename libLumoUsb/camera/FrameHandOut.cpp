@@ -34,7 +34,6 @@ void FrameHandOut::EndRun() {
   readyFrames.clear();
   freeFrames.clear();
   frameReady = 0;
-  ReleasePool();
 }
 
 FrameRecord* FrameHandOut::TakeFree() {

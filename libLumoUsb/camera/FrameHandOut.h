@@ -6,8 +6,11 @@
 // run ends.
 //
 // Each run starts with a clean hand-out (nothing of an earlier run, not even
-// its "frame queued" signal, reaches a caller) and ends by releasing the
-// pool, which invalidates every frame handed out during the run.
+// its "frame queued" signal, reaches a caller). Stopping acquisition
+// releases the pool, which invalidates every frame handed out during the
+// run. A camera that is unplugged keeps its pool: a caller may still be
+// reading a frame when the cable is pulled, and the run resumes on the
+// same buffers when the camera returns.
 #pragma once
 
 #include <condition_variable>
@@ -34,11 +37,14 @@ class FrameHandOut {
   // pool: 0 or less, more than kMaxBufferCount, or more memory than there
   // is.
   bool MakePool(std::int32_t count);
-  // Releases a pool that no run took (the start request was refused).
+  bool HasPool() const { return framePool != nullptr; }
+  // Releases the pool once no run uses it: acquisition stopped, or its
+  // start request was refused.
   void ReleasePool();
   // Start of a run: every pool buffer is free, nothing is ready.
   void BeginRun();
-  // End of a run: the queues are emptied and the pool released.
+  // End of a run: the queues are emptied; the pool stays until
+  // ReleasePool.
   void EndRun();
 
   // The next free buffer, or null when there is none. Assembler only.

@@ -9,6 +9,7 @@
 #include "usb/DriverInterface.h"
 
 using lumo::camera::CameraDevice;
+using lumo::manager::FindCamera;
 using lumo::manager::ManagerState;
 
 static_assert(sizeof(LumoUsbManager) == sizeof(void*),
@@ -22,16 +23,6 @@ namespace {
 ManagerState& Registry(void* state) { return *static_cast<ManagerState*>(state); }
 
 void* const kNone = reinterpret_cast<void*>(~std::uintptr_t{0});
-
-// Finds the registered camera whose object lives at `handle`. The handle is
-// compared by value only and never dereferenced, so null, -1 and stale or
-// foreign addresses are simply not found. Caller holds the registry lock.
-CameraDevice* FindCamera(const ManagerState& state, const void* handle) {
-  if (!handle) return nullptr;
-  for (const auto& entry : state.cameraByPath)
-    if (static_cast<const void*>(entry.second.get()) == handle) return entry.second.get();
-  return nullptr;
-}
 
 // Runs `operation` on the registered, open camera named by `handle` under
 // the shared registry lock; `failure` otherwise.

@@ -1,3 +1,12 @@
-// ManagerState has no code of its own. Compiling its header here, first and
-// alone, checks that the header includes everything it uses.
 #include "manager/ManagerState.h"
+
+namespace lumo::manager {
+
+camera::CameraDevice* FindCamera(const ManagerState& state, const void* handle) {
+  if (!handle) return nullptr;
+  for (const auto& entry : state.cameraByPath)
+    if (static_cast<const void*>(entry.second.get()) == handle) return entry.second.get();
+  return nullptr;
+}
+
+}  // namespace lumo::manager

@@ -58,6 +58,11 @@ struct ManagerState {
   std::map<std::string, std::unique_ptr<camera::CameraDevice>> cameraByPath;
 };
 
+// The registered camera whose object lives at `handle`, or null. The handle
+// is compared by value only and never dereferenced, so null, -1 and stale
+// or foreign addresses are simply not found. The caller holds registryLock.
+camera::CameraDevice* FindCamera(const ManagerState& state, const void* handle);
+
 // The registry behind a manager object; for the library's own code and its
 // tests.
 ManagerState& StateOf(LumoUsbManager& manager);

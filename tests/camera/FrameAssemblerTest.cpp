@@ -180,14 +180,17 @@ TEST_F(RawAssembly, FrameTooLargeForItsBufferIsRefused) {
   EXPECT_EQ(ready[0]->header.frameNumber, 2u);
 }
 
-TEST_F(RawAssembly, EndOfRunReleasesThePoolAndEmptiesTheQueues) {
+// The assembler's end empties the queues but keeps the pool: a run that
+// ends because its camera was unplugged resumes on the same buffers.
+TEST_F(RawAssembly, EndOfRunEmptiesTheQueuesAndKeepsThePool) {
   StartRun(3);
   Bytes stream = HeaderBlock(32, 64, 1);
   Append(stream, ImageBlock(1, 0));
   Feed(stream);
   ASSERT_EQ(Ready().size(), 1u);
+  const FrameRecord* const pool = state.frames.framePool.get();
   assembler.reset();
-  EXPECT_EQ(state.frames.framePool, nullptr);
+  EXPECT_EQ(state.frames.framePool.get(), pool);
   EXPECT_TRUE(state.frames.readyFrames.empty());
   EXPECT_TRUE(state.frames.freeFrames.empty());
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "lumo/FrameRecord.h"
+#include "lumo/lumo_u3v.h"
 #include "platform/Platform.h"
 #include "usb/DriverInterface.h"
 
@@ -45,6 +46,25 @@ int main() {
   Expect(stored == frame + 1, "imageAddress at 68 (32-bit) or 88 (64-bit)");
 
   Expect(offsetof(lumo::platform::DeviceInterfaceNotice, name) == 28, "notice path at byte 28");
+
+  // The flat interface's records.
+  LUMO_U3V_ImageInfo image{};
+  image.pixelFormat = 0x01080001;
+  image.width = 0x0A0B0C0D;
+  image.height = 0x01020304;
+  image.imageAddress = 0x55667788;
+  unsigned char info[sizeof(image)];
+  std::memcpy(info, &image, sizeof(image));
+  Expect(sizeof(image) == 46, "ImageInfo is 46 bytes");
+  Expect(info[16] == 0x01 && info[19] == 0x01, "pixelFormat at 16");
+  Expect(info[28] == 0x0D && info[32] == 0x04, "width at 28, height at 32");
+  Expect(info[42] == 0x88 && info[45] == 0x55, "imageAddress at 42");
+  Expect(offsetof(LUMO_U3V_ImageInfo, fullImageAddress) == 8, "full image address at 8");
+  LUMO_U3V_DeviceInfo device{};
+  device.deviceId = &device;
+  void* id = nullptr;
+  std::memcpy(&id, reinterpret_cast<unsigned char*>(&device) + 8, sizeof(id));
+  Expect(id == &device, "device ID at 8");
 
   std::printf("%zu-bit layouts: %s\n", sizeof(void*) * 8, failures == 0 ? "ok" : "MISMATCH");
   return failures == 0 ? 0 : 1;

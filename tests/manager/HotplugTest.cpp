@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "lumo/FrameRecord.h"
 #include "lumo/emulator/CameraFirmware.h"
 #include "lumo/emulator/CameraStream.h"
 #include "lumo/emulator/EmulatedDevice.h"
@@ -36,7 +37,8 @@ double SecondsSince(Clock::time_point start) {
 
 // A device-change record as the system builds it, naming `path`.
 std::vector<std::uint8_t> NoticeRecord(const std::string& path) {
-  std::vector<std::uint8_t> record(offsetof(platform::DeviceInterfaceNotice, name) + path.size() + 1);
+  std::vector<std::uint8_t> record(offsetof(platform::DeviceInterfaceNotice, name) + path.size() +
+                                   1);
   const auto size = static_cast<std::uint32_t>(record.size());
   std::memcpy(record.data(), &size, sizeof size);
   std::memcpy(record.data() + offsetof(platform::DeviceInterfaceNotice, name), path.data(),
@@ -179,10 +181,15 @@ TEST_F(HotplugOpenCamera, AcquiringCameraKeepsItsHandleWhileAwayAndResumesOnRetu
   ASSERT_TRUE(manager->StartAcq(handle));
   void* image = nullptr;
   ASSERT_TRUE(manager->CameraGetImage(handle, &image, 3000));
+  const auto* held = static_cast<const FrameRecordHeader*>(image);
+  const FrameRecordHeader copy = *held;
 
   ASSERT_TRUE(camera->Unplug());
   Delivered();
   console.Clear();
+  // A frame held when the cable is pulled stays in place (address checkers
+  // would flag a released buffer).
+  EXPECT_EQ(std::memcmp(held, &copy, sizeof copy), 0);
   EXPECT_EQ(manager->DeviceCount(), 1);
   EXPECT_EQ(manager->GetDeviceIDForIndex(0), id);
   EXPECT_EQ(manager->OpenDevice(id), handle);

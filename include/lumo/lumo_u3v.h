@@ -1,0 +1,198 @@
+/* lumo_u3v.h: the flat LUMO_U3V_ function family of libLumoUsb, for C and
+ * C++ callers.
+ *
+ * The family works on one LumoUsbManager per process. LUMO_U3V_GetManager
+ * or LUMO_U3V_DiscoveryDevices creates it on first use (which enumerates
+ * the cameras and starts the hot-plug watcher); it lives until the process
+ * ends. Every function that needs it returns LUMO_U3V_ERROR until then.
+ * Creation is guarded, so concurrent first calls still build one manager.
+ *
+ * Device IDs and camera handles are the manager's: opaque addresses owned
+ * by the library, all bits set ((void*)-1) meaning "none". A handle is
+ * compared by value with the registered cameras and never read through.
+ *
+ * Results: LUMO_U3V_OK, LUMO_U3V_ERROR for an impossible or failed call,
+ * LUMO_U3V_TIMEOUT for a failed data call (ReadData, WriteData, GetImage).
+ * A null pointer where the function itself would store or read a cell or
+ * record is refused with LUMO_U3V_ERROR (LUMO_U3V_GetBufferCount, whose
+ * result is always LUMO_U3V_OK, then stores nothing); the record of
+ * LUMO_U3V_GetImage may be null.
+ *
+ * Calling convention: __stdcall on 32-bit Windows, the platform's default
+ * elsewhere. On 32-bit builds every argument takes 4 bytes except the 64-bit
+ * register address of ControlSet/ControlRead, which takes 8; reserved
+ * arguments are pointer-sized and ignored.
+ *
+ * Threads: after the manager exists, every function may be called from any
+ * thread; the manager serialises what must not overlap. */
+#ifndef LUMO_LUMO_U3V_H
+#define LUMO_LUMO_U3V_H
+
+#include <stdint.h>
+
+#include "lumo/Export.h"
+
+#if defined(_WIN32) && !defined(_WIN64)
+#define LUMO_U3V_CALL __stdcall
+#else
+#define LUMO_U3V_CALL
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Result codes (GenCP status values for success, a generic error and a
+ * message timeout). */
+#define LUMO_U3V_OK 0x0000u
+#define LUMO_U3V_ERROR 0x8FFFu
+#define LUMO_U3V_TIMEOUT 0x800Bu
+
+/* Pixel formats reported in LUMO_U3V_ImageInfo (GenICam PFNC codes). */
+#define LUMO_U3V_PIXEL_MONO8 0x01080001u
+#define LUMO_U3V_PIXEL_MONO16 0x01100007u
+
+/* Filled by LUMO_U3V_GetDeviceInfo. Only the device ID is written.
+ *
+ *   offset  size             field
+ *   0       8                (not written)
+ *   8       sizeof(void*)    deviceId: 4 bytes on 32-bit builds, 8 bytes on
+ *                            64-bit builds, because it holds an address
+ *
+ * The field sits at its natural alignment on both word sizes, so the struct
+ * needs no packing and &info.deviceId can be handed to LUMO_U3V_OpenDevice. */
+typedef struct LUMO_U3V_DeviceInfo {
+  uint8_t reserved0[8];
+  void* deviceId;
+} LUMO_U3V_DeviceInfo;
+
+#pragma pack(push, 1)
+
+/* Filled by LUMO_U3V_GetImage; packed, the offsets are fixed.
+ *
+ *   offset  size  field             content
+ *   0       8     (not written)
+ *   8       8     fullImageAddress  64-bit builds: the image's address;
+ *                                   32-bit builds: not written
+ *   16      4     pixelFormat       LUMO_U3V_PIXEL_MONO8 when the frame's
+ *                                   depth, read as a signed 32-bit value, is 8
+ *                                   or less; LUMO_U3V_PIXEL_MONO16 above
+ *   20      4     zero20            0
+ *   24      4     zero24            0
+ *   28      4     width             pixels per line
+ *   32      4     height            lines
+ *   36      6     (not written)
+ *   42      4     imageAddress      the image's address when it fits in 32
+ *                                   bits (always on 32-bit builds), else 0
+ *
+ * A 64-bit image address is never cut down to 32 bits: on 64-bit builds
+ * read fullImageAddress. The image lies in a frame buffer owned by the
+ * library; it stays valid until its buffer is refilled (once the other
+ * buffers of the run have been used) and never beyond the acquisition's
+ * stop or the camera's close. */
+typedef struct LUMO_U3V_ImageInfo {
+  uint8_t reserved0[8];
+  uint64_t fullImageAddress;
+  uint32_t pixelFormat;
+  uint32_t zero20;
+  uint32_t zero24;
+  uint32_t width;
+  uint32_t height;
+  uint8_t reserved36[6];
+  uint32_t imageAddress;
+} LUMO_U3V_ImageInfo;
+
+#pragma pack(pop)
+
+/* ---- the manager and its cameras */
+
+/* Creates the process-wide manager if there is none; returns its address
+ * (a LumoUsbManager*). */
+LUMO_API void* LUMO_U3V_CALL LUMO_U3V_GetManager(void);
+
+/* Creates the manager if there is none and stores the number of registered
+ * cameras, low 16 bits, in *count. Enumerates nothing again. */
+LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_DiscoveryDevices(uint16_t* count);
+
+/* Stores the device ID of the camera registered under enumeration index
+ * `index` (low 16 bits used) in info->deviceId; all bits set when no camera
+ * has that index. Returns LUMO_U3V_OK in both cases. */
+LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_GetDeviceInfo(unsigned int index,
+                                                           LUMO_U3V_DeviceInfo* info);
+
+/* Opens the camera whose device ID *deviceId holds and stores its handle in
+ * *handle; all bits set when it could not be opened. Returns LUMO_U3V_OK in
+ * both cases. Both cells are pointer-sized. */
+LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_OpenDevice(void* const* deviceId, void** handle,
+                                                        void* reserved1, void* reserved2);
+
+/* Closes the camera (stopping its acquisition); LUMO_U3V_OK whatever the
+ * outcome. */
+LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_CloseDevice(void* handle);
+
+/* ---- registers and the buffer channel */
+
+/* Writes `length` bytes from `data` to the register at `address` and copies
+ * the camera's answer back into `data`, waiting up to `timeoutMs`. */
+LUMO_API uint16_t LUMO_U3V_CALL LUMO_U3V_ControlSet(void* handle, int64_t address, void* data,
+                                                    int32_t length, int32_t timeoutMs);
+
+/* Reads the register at `address`, copying at most `length` bytes into
+ * `data`, waiting up to `timeoutMs`. */
+LUMO_API uint16_t LUMO_U3V_CALL LUMO_U3V_ControlRead(void* handle, int64_t address, void* data,
+                                                     int32_t length, int32_t timeoutMs);
+
+/* Waits up to 1000 ms for bytes of the buffer channel and copies at most
+ * *length of them to `destination`. On success *length holds the number
+ * copied; on LUMO_U3V_TIMEOUT it is left as it was. */
+LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_ReadData(void* handle, int32_t* length,
+                                                      void* destination);
+
+/* Sends the low 16 bits of `length` bytes from `source` through the buffer
+ * channel, each frame's transfer within 1000 ms; LUMO_U3V_TIMEOUT unless
+ * every byte was sent. */
+LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_WriteData(void* handle, unsigned int length,
+                                                       const void* source);
+
+/* ---- acquisition and images */
+
+LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_AcquisitionStart(void* handle, void* reserved);
+/* Invalidates every image handed out during the run. */
+LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_AcquisitionStop(void* handle, void* reserved1,
+                                                             void* reserved2);
+
+/* Takes the oldest complete frame, waiting up to `timeoutMs`, and describes
+ * it in *info (see LUMO_U3V_ImageInfo). With a null `info` the frame is
+ * taken and dropped. LUMO_U3V_TIMEOUT when no frame came. */
+LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_GetImage(void* handle, unsigned int timeoutMs,
+                                                      LUMO_U3V_ImageInfo* info);
+
+/* Frame buffers of the camera's next acquisition run. Both act only on a
+ * handle that names an open camera; otherwise they touch nothing, not even
+ * *count. Both always return LUMO_U3V_OK. */
+LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_SetBufferCount(void* handle, int32_t count);
+LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_GetBufferCount(void* handle, int32_t* count);
+
+/* ---- stream and control channels: nothing to open or close */
+
+/* Store `value` in *cell and return LUMO_U3V_OK; need no manager. */
+LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_OpenStream(void* reserved1, int32_t value,
+                                                        int32_t* cell, void* reserved2);
+LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_OpenControl(int32_t value, int32_t* cell);
+/* Return LUMO_U3V_OK; close nothing. */
+LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_CloseStream(void* reserved);
+LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_CloseControl(void* reserved);
+
+/* ---- settings without effect: return LUMO_U3V_OK and touch nothing, not
+ * even their pointer arguments */
+
+LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_SetTransferSize(void* reserved1, void* reserved2);
+LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_GetTransferSize(void* reserved1, void* reserved2);
+LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_SetDetailedLog(void* reserved1, void* reserved2);
+LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_GetDetailedLog(void* reserved1, void* reserved2);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* LUMO_LUMO_U3V_H */

@@ -1,0 +1,172 @@
+// The LUMO_U3V_ functions: each forwards to the process-wide manager and
+// turns its result into a result code.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "flat/ImageInfoRecord.h"
+#include "flat/ProcessManager.h"
+#include "lumo/FrameRecord.h"
+#include "lumo/LumoUsbManager.h"
+#include "lumo/lumo_u3v.h"
+#include "manager/ManagerState.h"
+
+using lumo::flat::CreateProcessManager;
+using lumo::flat::ProcessManager;
+
+// The device ID sits at byte 8 of the caller's record, pointer-sized.
+static_assert(offsetof(LUMO_U3V_DeviceInfo, deviceId) == 8, "DeviceInfo layout");
+static_assert(sizeof(LUMO_U3V_DeviceInfo) == 8 + sizeof(void*), "DeviceInfo layout");
+
+namespace {
+
+// The data calls of the buffer channel always wait this long.
+constexpr int kDataTimeoutMs = 1000;
+
+// Pure no-ops share this one body; none of them reads its arguments.
+unsigned int Nothing() { return LUMO_U3V_OK; }
+
+// LUMO_U3V_CloseStream and LUMO_U3V_CloseControl: there is no channel to
+// close.
+unsigned int CloseNothing() { return LUMO_U3V_OK; }
+
+}  // namespace
+
+extern "C" {
+
+void* LUMO_U3V_CALL LUMO_U3V_GetManager(void) { return &CreateProcessManager(); }
+
+unsigned int LUMO_U3V_CALL LUMO_U3V_DiscoveryDevices(uint16_t* count) {
+  LumoUsbManager& manager = CreateProcessManager();
+  if (!count) return LUMO_U3V_ERROR;
+  *count = static_cast<uint16_t>(manager.DeviceCount());
+  return LUMO_U3V_OK;
+}
+
+unsigned int LUMO_U3V_CALL LUMO_U3V_GetDeviceInfo(unsigned int index, LUMO_U3V_DeviceInfo* info) {
+  LumoUsbManager* manager = ProcessManager();
+  if (!manager || !info) return LUMO_U3V_ERROR;
+  // The index is a 16-bit value; higher bits carry nothing.
+  void* const id = manager->GetDeviceIDForIndex(static_cast<int>(index & 0xFFFFu));
+  std::memcpy(reinterpret_cast<unsigned char*>(info) + offsetof(LUMO_U3V_DeviceInfo, deviceId), &id,
+              sizeof(id));
+  return LUMO_U3V_OK;
+}
+
+unsigned int LUMO_U3V_CALL LUMO_U3V_OpenDevice(void* const* deviceId, void** handle,
+                                               void* /*reserved1*/, void* /*reserved2*/) {
+  LumoUsbManager* manager = ProcessManager();
+  if (!manager || !deviceId || !handle) return LUMO_U3V_ERROR;
+  *handle = manager->OpenDevice(*deviceId);
+  return LUMO_U3V_OK;
+}
+
+unsigned int LUMO_U3V_CALL LUMO_U3V_CloseDevice(void* handle) {
+  LumoUsbManager* manager = ProcessManager();
+  if (!manager) return LUMO_U3V_ERROR;
+  manager->CloseDevice(handle);
+  return LUMO_U3V_OK;
+}
+
+uint16_t LUMO_U3V_CALL LUMO_U3V_ControlSet(void* handle, int64_t address, void* data,
+                                           int32_t length, int32_t timeoutMs) {
+  LumoUsbManager* manager = ProcessManager();
+  if (!manager) return LUMO_U3V_ERROR;
+  return manager->SetupCommand(handle, address, data, length, timeoutMs) ? LUMO_U3V_OK
+                                                                         : LUMO_U3V_ERROR;
+}
+
+uint16_t LUMO_U3V_CALL LUMO_U3V_ControlRead(void* handle, int64_t address, void* data,
+                                            int32_t length, int32_t timeoutMs) {
+  LumoUsbManager* manager = ProcessManager();
+  if (!manager) return LUMO_U3V_ERROR;
+  return manager->ReadCommand(handle, address, data, length, timeoutMs) ? LUMO_U3V_OK
+                                                                        : LUMO_U3V_ERROR;
+}
+
+unsigned int LUMO_U3V_CALL LUMO_U3V_ReadData(void* handle, int32_t* length, void* destination) {
+  LumoUsbManager* manager = ProcessManager();
+  if (!manager || !length) return LUMO_U3V_ERROR;
+  // The caller's cell changes only when bytes were actually read.
+  int copied = *length;
+  if (!manager->CameraReadBuffer(handle, destination, &copied, kDataTimeoutMs))
+    return LUMO_U3V_TIMEOUT;
+  *length = copied;
+  return LUMO_U3V_OK;
+}
+
+unsigned int LUMO_U3V_CALL LUMO_U3V_WriteData(void* handle, unsigned int length,
+                                              const void* source) {
+  LumoUsbManager* manager = ProcessManager();
+  if (!manager) return LUMO_U3V_ERROR;
+  // The length is a 16-bit value; higher bits carry nothing.
+  const int bytes = static_cast<int>(length & 0xFFFFu);
+  return manager->CameraSendBuffer(handle, const_cast<void*>(source), bytes, kDataTimeoutMs)
+             ? LUMO_U3V_OK
+             : LUMO_U3V_TIMEOUT;
+}
+
+unsigned int LUMO_U3V_CALL LUMO_U3V_AcquisitionStart(void* handle, void* /*reserved*/) {
+  LumoUsbManager* manager = ProcessManager();
+  if (!manager) return LUMO_U3V_ERROR;
+  return manager->StartAcq(handle) ? LUMO_U3V_OK : LUMO_U3V_ERROR;
+}
+
+unsigned int LUMO_U3V_CALL LUMO_U3V_AcquisitionStop(void* handle, void* /*reserved1*/,
+                                                    void* /*reserved2*/) {
+  LumoUsbManager* manager = ProcessManager();
+  if (!manager) return LUMO_U3V_ERROR;
+  return manager->StopAcq(handle) ? LUMO_U3V_OK : LUMO_U3V_ERROR;
+}
+
+unsigned int LUMO_U3V_CALL LUMO_U3V_GetImage(void* handle, unsigned int timeoutMs,
+                                             LUMO_U3V_ImageInfo* info) {
+  LumoUsbManager* manager = ProcessManager();
+  if (!manager) return LUMO_U3V_ERROR;
+  void* frame = nullptr;
+  if (!manager->CameraGetImage(handle, &frame, timeoutMs)) return LUMO_U3V_TIMEOUT;
+  if (info) lumo::flat::FillImageInfo(*static_cast<const lumo::FrameRecordHeader*>(frame), info);
+  return LUMO_U3V_OK;
+}
+
+unsigned int LUMO_U3V_CALL LUMO_U3V_SetBufferCount(void* handle, int32_t count) {
+  // The manager ignores handles that name no open camera.
+  if (LumoUsbManager* manager = ProcessManager()) manager->SetBufferCount(handle, count);
+  return LUMO_U3V_OK;
+}
+
+unsigned int LUMO_U3V_CALL LUMO_U3V_GetBufferCount(void* handle, int32_t* count) {
+  LumoUsbManager* manager = ProcessManager();
+  if (!manager || !count) return LUMO_U3V_OK;
+  // The manager's GetBufferCount answers 0 both for an unknown handle and
+  // for an open camera set to 0 buffers; the cell must change only in the
+  // second case.
+  lumo::manager::ManagerState& state = lumo::manager::StateOf(*manager);
+  lumo::platform::SharedGuard guard(state.registryLock);
+  const lumo::camera::CameraDevice* camera = lumo::manager::FindCamera(state, handle);
+  if (camera && camera->IsOpen()) *count = camera->BufferCount();
+  return LUMO_U3V_OK;
+}
+
+unsigned int LUMO_U3V_CALL LUMO_U3V_OpenStream(void* /*reserved1*/, int32_t value, int32_t* cell,
+                                               void* /*reserved2*/) {
+  if (!cell) return LUMO_U3V_ERROR;
+  *cell = value;
+  return LUMO_U3V_OK;
+}
+
+unsigned int LUMO_U3V_CALL LUMO_U3V_OpenControl(int32_t value, int32_t* cell) {
+  if (!cell) return LUMO_U3V_ERROR;
+  *cell = value;
+  return LUMO_U3V_OK;
+}
+
+unsigned int LUMO_U3V_CALL LUMO_U3V_CloseStream(void* /*reserved*/) { return CloseNothing(); }
+unsigned int LUMO_U3V_CALL LUMO_U3V_CloseControl(void* /*reserved*/) { return CloseNothing(); }
+
+unsigned int LUMO_U3V_CALL LUMO_U3V_SetTransferSize(void*, void*) { return Nothing(); }
+unsigned int LUMO_U3V_CALL LUMO_U3V_GetTransferSize(void*, void*) { return Nothing(); }
+unsigned int LUMO_U3V_CALL LUMO_U3V_SetDetailedLog(void*, void*) { return Nothing(); }
+unsigned int LUMO_U3V_CALL LUMO_U3V_GetDetailedLog(void*, void*) { return Nothing(); }
+
+}  // extern "C"
