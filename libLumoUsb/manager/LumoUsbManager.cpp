@@ -1,5 +1,6 @@
 #include "lumo/LumoUsbManager.h"
 
+#include <chrono>
 #include <cstring>
 #include <type_traits>
 
@@ -159,11 +160,30 @@ void LumoUsbManager::SetPixelSize(void* handle, int size) {
 
 bool LumoUsbManager::CameraGetImage(void* handle, void** image, unsigned int timeout) {
   if (!image) return false;  // a frame taken for nobody would be lost
-  lumo::platform::SharedGuard guard(Registry(state_).registryLock);
-  CameraDevice* camera = FindCamera(Registry(state_), handle);
-  if (!camera) return false;
-  lumo::camera::FrameRecord* frame = nullptr;
-  if (!camera->TakeFrame(&frame, timeout)) return false;
-  *image = frame;
-  return true;
+  // The wait runs in slices, each under the registry lock held shared and
+  // with the camera looked up again: a long wait would otherwise hold off
+  // the hot-plug watcher, and with it every other caller, for its whole
+  // length.
+  constexpr unsigned int kSliceMs = 50;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
+  unsigned int left = timeout;
+  for (;;) {
+    const unsigned int slice = left < kSliceMs ? left : kSliceMs;
+    {
+      lumo::platform::SharedGuard guard(Registry(state_).registryLock);
+      CameraDevice* camera = FindCamera(Registry(state_), handle);
+      if (!camera) return false;
+      lumo::camera::FrameRecord* frame = nullptr;
+      if (camera->TakeFrame(&frame, slice)) {
+        *image = frame;
+        return true;
+      }
+      // A camera that is away or closed fails at once, not slice by slice.
+      if (camera->IsRemoved()) return false;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return false;
+    left = static_cast<unsigned int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count());
+  }
 }

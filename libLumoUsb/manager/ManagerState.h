@@ -16,6 +16,7 @@
 #include "camera/CameraDevice.h"
 #include "lumo/LumoUsbManager.h"
 #include "platform/SharedLock.h"
+#include "platform/WriterFirstLock.h"
 #include "usb/LumoUSBDevice.h"
 
 namespace lumo::manager {
@@ -46,7 +47,10 @@ struct ManagerState {
   std::condition_variable pumpReadyChanged;
   bool pumpReady = false;  // guarded by pumpReadyMutex
 
-  platform::SharedLock registryLock;  // guards both maps and the camera objects
+  // Guards both maps and the camera objects. Exported calls hold it shared;
+  // the watcher takes it exclusively, and once it waits no new call gets
+  // in ahead of it.
+  platform::WriterFirstLock registryLock;
   // Enumeration index at registration -> lower-case device path.
   std::map<std::int32_t, std::string> pathByIndex;
   // Every path ever registered; it only grows. Device IDs point at these

@@ -26,27 +26,29 @@ class SharedLock {
 };
 #endif
 
-// Scoped holders.
+// Scoped holders, for SharedLock and WriterFirstLock (WriterFirstLock.h).
+template <typename Lock>
 class SharedGuard {
  public:
-  explicit SharedGuard(SharedLock& lock) : lock_(lock) { lock_.LockShared(); }
+  explicit SharedGuard(Lock& lock) : lock_(lock) { lock_.LockShared(); }
   ~SharedGuard() { lock_.UnlockShared(); }
   SharedGuard(const SharedGuard&) = delete;
   SharedGuard& operator=(const SharedGuard&) = delete;
 
  private:
-  SharedLock& lock_;
+  Lock& lock_;
 };
 
+template <typename Lock>
 class ExclusiveGuard {
  public:
-  explicit ExclusiveGuard(SharedLock& lock) : lock_(lock) { lock_.LockExclusive(); }
+  explicit ExclusiveGuard(Lock& lock) : lock_(lock) { lock_.LockExclusive(); }
   ~ExclusiveGuard() { lock_.UnlockExclusive(); }
   ExclusiveGuard(const ExclusiveGuard&) = delete;
   ExclusiveGuard& operator=(const ExclusiveGuard&) = delete;
 
  private:
-  SharedLock& lock_;
+  Lock& lock_;
 };
 
 }  // namespace lumo::platform

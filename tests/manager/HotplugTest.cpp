@@ -149,6 +149,39 @@ TEST(Hotplug, UnopenedCamerasAreDroppedAndArrivalsRegisteredUnderTheirCurrentInd
   EXPECT_TRUE(manager.CloseDevice(handleC));
 }
 
+// A caller waiting without end for frames of one camera does not hold off
+// the removal of another, nor the calls that queue behind that removal.
+TEST(Hotplug, AnEndlessFrameWaitOnOneCameraDoesNotHoldOffAnotherCamerasRemoval) {
+  auto a = EmulatedDevice::Camera("HPWA");
+  auto b = EmulatedDevice::Camera("HPWB");
+  ASSERT_TRUE(a->Plug());
+  ASSERT_TRUE(b->Plug());
+  LumoUsbManager manager;
+  void* const handleA = manager.OpenDevice(manager.GetDeviceIDForIndex(0));
+  void* const handleB = manager.OpenDevice(manager.GetDeviceIDForIndex(1));
+  ASSERT_NE(handleA, NoneValue());
+  ASSERT_NE(handleB, NoneValue());
+  auto waiter = std::async(std::launch::async, [&] {
+    void* image = nullptr;
+    return manager.CameraGetImage(handleB, &image, kForever);  // B sends nothing
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const auto start = Clock::now();
+  ASSERT_TRUE(a->Unplug());
+  Delivered();
+  EXPECT_EQ(manager.DeviceCount(), 2);
+  ASSERT_TRUE(a->Plug());
+  Delivered();
+  EXPECT_LT(SecondsSince(start), 3.0);
+  EXPECT_EQ(waiter.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
+  // B leaving ends its own waiter.
+  ASSERT_TRUE(b->Unplug());
+  ASSERT_EQ(waiter.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_FALSE(waiter.get());
+  EXPECT_TRUE(manager.CloseDevice(handleA));
+  EXPECT_TRUE(manager.CloseDevice(handleB));
+}
+
 class HotplugOpenCamera : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -233,6 +266,7 @@ TEST_F(HotplugOpenCamera, AcquiringCameraKeepsItsHandleWhileAwayAndResumesOnRetu
   Delivered();
   EXPECT_EQ(manager->OpenDevice(id), handle);
   EXPECT_TRUE(RegisterRoundTrip(0x7E));
+  EXPECT_TRUE(manager->CloseDevice(handle));
   EXPECT_EQ(platform::virt::OutstandingRequestCount(), 0u);
 }
 
