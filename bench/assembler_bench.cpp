@@ -78,8 +78,7 @@ void RunAssembler(benchmark::State& state, const Bytes& stream, std::size_t fram
   lumo::SetConsoleSink(&Quiet);
   CameraState camera("\\\\?\\usb#vid_04b4&pid_00f1#bench");
   std::memcpy(camera.streamRing.ring.get(), stream.data(), stream.size());
-  camera.frames.framePool.reset(new lumo::camera::FrameRecord[4]);
-  camera.frames.framePoolCount = 4;
+  camera.frames.MakePool(4);
   camera.bufferCount = 4;
   FrameAssembler assembler(camera);
   std::size_t frames = 0;

@@ -99,6 +99,16 @@ class LUMO_API LumoUsbManager {
   int GetBufferCount(void* handle);
   // Takes effect at the next StartAcq.
   void SetBufferCount(void* handle, int count);
+  // Bytes per stream transfer from the next StartAcq on: a whole number of
+  // 4096-byte blocks from 4096 bytes (the default) to 4 MiB; other values
+  // are rounded up or bounded. Enough transfers are kept queued to hold at
+  // least 256 KiB. Larger transfers wake the library less often; the
+  // frames are the same, since a transfer still ends where the camera's
+  // short packet ends.
+  void SetTransferSize(void* handle, int bytes);
+  // The transfer size the next run uses; 0 for a handle that names no open
+  // camera.
+  int GetTransferSize(void* handle);
   // Bytes per pixel of raw frames, bounded to 0..16 (negative values become
   // 1); takes effect at the next StartAcq.
   void SetPixelSize(void* handle, int size);

@@ -173,6 +173,14 @@ LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_GetImage(void* handle, unsigned int
 LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_SetBufferCount(void* handle, int32_t count);
 LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_GetBufferCount(void* handle, int32_t* count);
 
+/* Bytes per stream transfer of the camera's next acquisition run: a whole
+ * number of 4096-byte blocks from 4096 (the default) to 4 MiB; other values
+ * are rounded up or bounded, and the getter reports the size in use. As
+ * the buffer-count pair: both act only on a handle that names an open
+ * camera, otherwise touch nothing, and always return LUMO_U3V_OK. */
+LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_SetTransferSize(void* handle, int32_t bytes);
+LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_GetTransferSize(void* handle, int32_t* bytes);
+
 /* ---- stream and control channels: nothing to open or close */
 
 /* Store `value` in *cell and return LUMO_U3V_OK; need no manager. */
@@ -186,8 +194,6 @@ LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_CloseControl(void* reserved);
 /* ---- settings without effect: return LUMO_U3V_OK and touch nothing, not
  * even their pointer arguments */
 
-LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_SetTransferSize(void* reserved1, void* reserved2);
-LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_GetTransferSize(void* reserved1, void* reserved2);
 LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_SetDetailedLog(void* reserved1, void* reserved2);
 LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_GetDetailedLog(void* reserved1, void* reserved2);
 

@@ -6,6 +6,7 @@
 #include "camera/CameraDevice.h"
 #include "camera/FrameAssembler.h"
 #include "camera/ImageReader.h"
+#include "usb/EndPoint.h"
 
 namespace lumo::camera {
 
@@ -21,8 +22,8 @@ constexpr std::int32_t kMaxPixelSize = 16;
 bool SendStartRequest(usb::CLumoUSBDevice& device) {
   if (!device.ControlEndpoint) return false;
   constexpr std::uint8_t kDeviceRecipient = 0;
-  const usb::ControlSetup setup =
-      usb::ControlSetup::Vendor(kDeviceRecipient, true, kStartRequest, kStartValue, kStartTimeoutMs);
+  const usb::ControlSetup setup = usb::ControlSetup::Vendor(kDeviceRecipient, true, kStartRequest,
+                                                            kStartValue, kStartTimeoutMs);
   std::uint8_t answer[kStartLength] = {};
   std::uint32_t length = kStartLength;
   return device.ControlEndpoint->ControlSync(setup, answer, &length);
@@ -38,9 +39,10 @@ bool StartStreaming(CameraState& state) {
     state.frames.ReleasePool();
     return false;
   }
-  // Bytes a stopped run left unread belong to that run's frames.
-  state.streamRing.DiscardUnread();
   StopStreaming(state);  // a thread that ended on its own is joined first
+  // Bytes a stopped run left unread belong to that run's frames: the new
+  // run starts at a block boundary.
+  state.streamRing.DiscardUnread();
   state.acqRunning = true;
   state.imageReaderThread = std::thread(RunImageReader, &state);
   state.frameThread = std::thread(RunFrameAssembler, &state);
@@ -48,7 +50,16 @@ bool StartStreaming(CameraState& state) {
 }
 
 void StopStreaming(CameraState& state) {
-  if (state.imageReaderThread.joinable()) state.imageReaderThread.join();
+  // acqRunning is clear: end the threads' waits now instead of at their
+  // limits. The reader's outstanding transfers are aborted (each then
+  // completes, and the reader still finishes every one), and the assembler
+  // is woken.
+  if (state.imageReaderThread.joinable()) {
+    if (usb::CLumoUSBEndPoint* endpoint = FindStreamEndpoint(*state.usbDevice))
+      endpoint->AbortPending();
+    state.imageReaderThread.join();
+  }
+  state.streamRing.Wake();
   if (state.frameThread.joinable()) state.frameThread.join();
 }
 
@@ -86,6 +97,14 @@ bool CameraDevice::TakeFrame(FrameRecord** image, unsigned int timeoutMs) {
 int CameraDevice::BufferCount() const { return state_->bufferCount; }
 
 void CameraDevice::StoreBufferCount(int count) { state_->bufferCount = count; }
+
+int CameraDevice::TransferSize() const {
+  return static_cast<int>(StreamTransferSize(state_->transferSize.load()));
+}
+
+void CameraDevice::StoreTransferSize(int bytes) {
+  state_->transferSize = static_cast<std::int32_t>(StreamTransferSize(bytes));
+}
 
 void CameraDevice::StorePixelSize(int size) {
   state_->pixelSize = size > kMaxPixelSize ? kMaxPixelSize : (size < 0 ? 1 : size);

@@ -24,11 +24,13 @@ bool CameraDevice::ReadRegister(std::int64_t address, void* data, int length, in
 }
 
 bool CameraDevice::SendBuffer(const void* buffer, int length, int timeoutMs) {
-  return command::SendBuffer(state_->channel, static_cast<const std::uint8_t*>(buffer), length, timeoutMs);
+  return command::SendBuffer(state_->channel, static_cast<const std::uint8_t*>(buffer), length,
+                             timeoutMs);
 }
 
 bool CameraDevice::ReadBuffer(void* buffer, int* length, int timeoutMs) {
-  return command::ReadBuffer(state_->channel, static_cast<std::uint8_t*>(buffer), length, timeoutMs);
+  return command::ReadBuffer(state_->channel, static_cast<std::uint8_t*>(buffer), length,
+                             timeoutMs);
 }
 
 }  // namespace lumo::camera

@@ -48,6 +48,10 @@ class CameraDevice {
   bool TakeFrame(FrameRecord** image, unsigned int timeoutMs);
   int BufferCount() const;
   void StoreBufferCount(int count);
+  // Bytes per stream transfer of the next run, rounded to what the image
+  // reader uses.
+  int TransferSize() const;
+  void StoreTransferSize(int bytes);
   // Stores the bytes per pixel of raw frames, bounded to 0..16 (negative
   // values become 1).
   void StorePixelSize(int size);

@@ -4,8 +4,7 @@
 
 namespace lumo::camera {
 
-CameraState::CameraState(std::string devicePath)
-    : path(std::move(devicePath)) {
+CameraState::CameraState(std::string devicePath) : path(std::move(devicePath)) {
   usbDevice = std::make_unique<usb::CLumoUSBDevice>(nullptr, usb::kDriverInterfaceClass);
 }
 

@@ -48,6 +48,9 @@ struct CameraState {
   // Settings a caller may change while a run reads them at its start.
   std::atomic<std::int32_t> bufferCount{10};
   std::atomic<std::int32_t> pixelSize{2};
+  // Bytes per stream transfer of the next run (StreamTransferSize rounds
+  // it); 4096 by default.
+  std::atomic<std::int32_t> transferSize{4096};
   const std::string path;  // lower case; never changes
 
   // The image reader writes the camera's bytes into the ring; the frame

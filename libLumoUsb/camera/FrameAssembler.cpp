@@ -1,6 +1,7 @@
 #include "camera/FrameAssembler.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "Log.h"
@@ -17,6 +18,17 @@ constexpr std::uint32_t kHeaderMagic[5] = {0x803C4953, 0x93498218, 0x05897F8D, 0
 
 using usb::ReadLittle16;
 using usb::ReadLittle32;
+
+// The header's first 20 bytes as they stand in the stream.
+const std::array<std::uint8_t, 20>& HeaderMarker() {
+  static const std::array<std::uint8_t, 20> marker = [] {
+    std::array<std::uint8_t, 20> bytes{};
+    for (int i = 0; i < 20; ++i)
+      bytes[i] = static_cast<std::uint8_t>(kHeaderMagic[i / 4] >> (8 * (i % 4)));
+    return bytes;
+  }();
+  return marker;
+}
 
 bool IsHeaderBlock(const std::uint8_t* block) {
   for (int i = 0; i < 5; ++i)
@@ -43,10 +55,22 @@ FrameAssembler::~FrameAssembler() {
 bool FrameAssembler::Pass() {
   const std::uint32_t write = ring_.ringWritePos.load(std::memory_order_acquire);
   std::uint32_t read = ring_.ringReadPos.load(std::memory_order_relaxed);
+  std::uint32_t gap = 0;
+  const bool gapAhead = ring_.NextGap(&gap);
+  if (gapAhead && gap == read) {
+    ring_.PopGap();
+    LoseAlignment();
+    return true;
+  }
   if (write == read) return false;
   const std::uint8_t* ring = ring_.ring.get();
   const std::uint32_t tail = kStreamRingSize - read;
-  const std::uint32_t available = write > read ? write - read : tail + write;
+  std::uint32_t available = write > read ? write - read : tail + write;
+  // Bytes up to a gap only: what follows it is not where the block expects.
+  if (gapAhead) {
+    const std::uint32_t toGap = gap >= read ? gap - read : tail + gap;
+    if (toGap < available) available = toGap;
+  }
 
   // A whole block lying in one piece is processed where it is.
   if (fill_ == 0 && available >= kStreamBlockSize && tail >= kStreamBlockSize) {
@@ -88,9 +112,10 @@ void FrameAssembler::OpenFrame(const std::uint8_t* block) {
     expectedFrame_ = nframecount;
   else
     TraceLog("last recv pacv :%d\r\n", static_cast<int>(blockCounter_));
-  TraceLog("new frame packcount:%d,nframecount:%d,ncache_count:%d,ncache_use_count:%d,nw:%d,nh:%d\r\n",
-           static_cast<int>(packcount), static_cast<int>(nframecount), cacheCount, cacheUseCount,
-           nw, nh);
+  TraceLog(
+      "new frame packcount:%d,nframecount:%d,ncache_count:%d,ncache_use_count:%d,nw:%d,nh:%d\r\n",
+      static_cast<int>(packcount), static_cast<int>(nframecount), cacheCount, cacheUseCount, nw,
+      nh);
   frameOpen_ = true;
   width_ = nw;
   height_ = nh;
@@ -107,7 +132,8 @@ void FrameAssembler::OpenFrame(const std::uint8_t* block) {
 
   // A raw frame is stored in whole blocks behind the image offset; one
   // whose blocks would run past the end of its buffer is refused.
-  const std::uint64_t size = std::uint64_t{width_} * height_ * static_cast<std::uint32_t>(pixelSize_);
+  const std::uint64_t size =
+      std::uint64_t{width_} * height_ * static_cast<std::uint32_t>(pixelSize_);
   const std::uint64_t stored = (size + kStreamBlockSize - 1) / kStreamBlockSize * kStreamBlockSize;
   frameRefused_ = mode_ != kLinePacketMode && stored > kRawImageCapacity;
   if (frameRefused_)
@@ -115,11 +141,41 @@ void FrameAssembler::OpenFrame(const std::uint8_t* block) {
              static_cast<unsigned long long>(size));
 }
 
+void FrameAssembler::LoseAlignment() {
+  fill_ = 0;  // the partial block can never be completed
+  if (!frameOpen_) return;
+  TraceLog("frame %d dropped: stream bytes lost\r\n", static_cast<int>(frameNumber_));
+  frameOpen_ = false;
+  if (current_) frames_.GiveBack(current_);
+  current_ = nullptr;
+  receivedBytes_ = 0;
+  state_.lineDecoder.Reset();
+}
+
+void FrameAssembler::FindHeader(const std::uint8_t* block) {
+  const std::uint8_t* const marker = HeaderMarker().data();
+  for (std::uint32_t at = 1; at < kStreamBlockSize; ++at) {
+    const void* found = std::memchr(block + at, marker[0], kStreamBlockSize - at);
+    if (!found) break;
+    at = static_cast<std::uint32_t>(static_cast<const std::uint8_t*>(found) - block);
+    const std::uint32_t compared = std::min<std::uint32_t>(20, kStreamBlockSize - at);
+    if (std::memcmp(block + at, marker, compared) != 0) continue;
+    // A header may begin here: blocks are counted from here on. If it is
+    // none after all, the search goes on from its next byte.
+    fill_ = kStreamBlockSize - at;
+    std::memmove(work_.data(), block + at, fill_);
+    return;
+  }
+}
+
 void FrameAssembler::ProcessBlock(const std::uint8_t* block) {
   if (IsHeaderBlock(block)) {
     OpenFrame(block);
   } else if (!frameOpen_) {
-    return;  // data before the first header of a run
+    // Data before the first header of a run, or after bytes were lost: the
+    // next header may stand at any byte.
+    FindHeader(block);
+    return;
   } else if (mode_ == kLinePacketMode) {
     state_.lineDecoder.Decode(block, frameNumber_, blockCounter_, frames_);
   } else if (!frameRefused_) {
@@ -149,8 +205,7 @@ void FrameAssembler::StoreRawBlock(const std::uint8_t* block) {
   if (receivedBytes_ + kStreamBlockSize > kRawImageCapacity) return;  // never past the buffer
   std::memcpy(current_->Bytes() + kRawImageOffset + receivedBytes_, block, kStreamBlockSize);
   receivedBytes_ += kStreamBlockSize;
-  const std::int64_t size =
-      std::int64_t{width_} * std::int64_t{height_} * std::int64_t{pixelSize_};
+  const std::int64_t size = std::int64_t{width_} * std::int64_t{height_} * std::int64_t{pixelSize_};
   if (receivedBytes_ >= size || std::int64_t{receivedBytes_} >= std::int64_t{blockCounter_} * 4096)
     CompleteRawFrame();
 }
@@ -168,11 +223,13 @@ void FrameAssembler::CompleteRawFrame() {
 void RunFrameAssembler(CameraState* state) {
   FrameAssembler assembler(*state);
   StreamRing& ring = state->streamRing;
-  while (state->acqRunning.load(std::memory_order_acquire)) {
-    if (assembler.Pass())
-      ring.ClearDataSignal();
-    else
-      ring.WaitForData(kAssemblerIdleWaitMs);
+  const auto running = [state] { return state->acqRunning.load(std::memory_order_acquire); };
+  while (running()) {
+    // Everything announced is drained before the next wait; an announcement
+    // made meanwhile leaves the event set, so none is missed.
+    while (assembler.Pass() && running()) {
+    }
+    ring.WaitForData(kAssemblerIdleWaitMs);
   }
 }
 

@@ -36,6 +36,13 @@ class FrameAssembler {
 
  private:
   void OpenFrame(const std::uint8_t* block);
+  // Bytes were lost where the ring's next byte stands: the partial block is
+  // dropped, and so is the frame being assembled.
+  void LoseAlignment();
+  // No frame is open and `block` is no header: looks for the header's first
+  // bytes at every later byte of the block and, where they stand, starts
+  // counting blocks from there.
+  void FindHeader(const std::uint8_t* block);
   void StoreRawBlock(const std::uint8_t* block);
   void CompleteRawFrame();
 
@@ -58,8 +65,8 @@ class FrameAssembler {
   FrameRecord* current_ = nullptr;
 };
 
-// Thread routine: runs passes while acqRunning is set, waiting up to 100 ms
-// for data when the ring is empty.
+// Thread routine: drains the ring while acqRunning is set, waiting up to
+// 100 ms for an announcement when it is empty.
 void RunFrameAssembler(CameraState* state);
 
 }  // namespace lumo::camera

@@ -9,24 +9,24 @@ namespace lumo::camera {
 
 bool FrameHandOut::MakePool(std::int32_t count) {
   if (count <= 0 || count > kMaxBufferCount) return false;
-  framePool.reset(new (std::nothrow) FrameRecord[static_cast<std::size_t>(count)]);
-  if (!framePool) return false;
-  framePoolCount = count;
+  std::vector<std::unique_ptr<FrameRecord>> pool;
+  pool.reserve(static_cast<std::size_t>(count));
+  for (std::int32_t i = 0; i < count; ++i) {
+    pool.emplace_back(new (std::nothrow) FrameRecord);
+    if (!pool.back()) return false;
+  }
+  framePool = std::move(pool);
   return true;
 }
 
-void FrameHandOut::ReleasePool() {
-  framePool.reset();
-  framePoolCount = 0;
-}
+void FrameHandOut::ReleasePool() { framePool.clear(); }
 
 void FrameHandOut::BeginRun() {
   std::lock_guard<std::mutex> lock(frameLock);
   readyFrames.clear();
   freeFrames.clear();
   frameReady = 0;
-  for (std::int32_t i = 0; framePool && i < framePoolCount; ++i)
-    freeFrames.push_back(&framePool[i]);
+  for (const auto& record : framePool) freeFrames.push_back(record.get());
 }
 
 void FrameHandOut::EndRun() {
@@ -65,6 +65,27 @@ void FrameHandOut::Detach() {
 void FrameHandOut::Attach() {
   std::lock_guard<std::mutex> lock(frameLock);
   detached = false;
+}
+
+void FrameHandOut::GiveBack(FrameRecord* frame) {
+  std::lock_guard<std::mutex> lock(frameLock);
+  freeFrames.push_front(frame);
+}
+
+std::unique_ptr<FrameRecord> FrameHandOut::Exchange(std::unique_ptr<FrameRecord> filled) {
+  std::lock_guard<std::mutex> lock(frameLock);
+  if (freeFrames.empty()) return filled;
+  FrameRecord* const free = freeFrames.front();
+  for (auto& owned : framePool) {
+    if (owned.get() != free) continue;
+    freeFrames.pop_front();
+    owned.swap(filled);  // the pool now owns the filled record
+    readyFrames.push_back(owned.get());
+    frameReady = 1;
+    frameCondition.notify_one();
+    return filled;  // the free buffer, to be filled next
+  }
+  return filled;  // a free buffer the pool does not own: cannot happen
 }
 
 bool FrameHandOut::TakeFrame(FrameRecord** image, unsigned int timeoutMs, bool deviceOpen) {

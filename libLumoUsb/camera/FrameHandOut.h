@@ -19,6 +19,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "camera/FrameRecord.h"
 
@@ -37,7 +38,7 @@ class FrameHandOut {
   // pool: 0 or less, more than kMaxBufferCount, or more memory than there
   // is.
   bool MakePool(std::int32_t count);
-  bool HasPool() const { return framePool != nullptr; }
+  bool HasPool() const { return !framePool.empty(); }
   // Releases the pool once no run uses it: acquisition stopped, or its
   // start request was refused.
   void ReleasePool();
@@ -53,6 +54,13 @@ class FrameHandOut {
   // With `limit` frames already waiting, the buffer goes back to the free
   // ones instead and the call reports false.
   bool Queue(FrameRecord* frame, std::size_t limit = SIZE_MAX);
+  // Returns a buffer taken with TakeFree unfilled (its frame was dropped).
+  void GiveBack(FrameRecord* frame);
+  // Hands over a record filled outside the pool without copying it: the
+  // record takes the place of a free pool buffer and is queued, and that
+  // buffer is returned to be filled next. Without a free buffer nothing is
+  // queued and `filled` comes back.
+  std::unique_ptr<FrameRecord> Exchange(std::unique_ptr<FrameRecord> filled);
 
   // The camera was unplugged: TakeFrame fails at once until Attach, and
   // calls waiting in it return false now, whatever their time limit.
@@ -72,9 +80,9 @@ class FrameHandOut {
   std::deque<FrameRecord*> readyFrames;
   std::deque<FrameRecord*> freeFrames;
   // The pool of the running acquisition: made before the stream threads
-  // start, released when the run ends.
-  std::unique_ptr<FrameRecord[]> framePool;
-  std::int32_t framePoolCount = 0;
+  // start, released when acquisition stops. Records are owned one by one,
+  // so that Exchange can swap one for a record filled elsewhere.
+  std::vector<std::unique_ptr<FrameRecord>> framePool;
 };
 
 }  // namespace lumo::camera

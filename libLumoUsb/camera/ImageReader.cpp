@@ -1,10 +1,9 @@
 #include "camera/ImageReader.h"
 
-#include <array>
 #include <chrono>
-#include <cstring>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "camera/CameraState.h"
 #include "usb/Transfer.h"
@@ -17,9 +16,35 @@ namespace {
 // whose submission the driver refused holds no request: there is nothing to
 // wait for or to finish, and its buffer holds no new bytes.
 struct TransferSlot {
-  std::array<std::uint8_t, kStreamTransferSize> buffer;
+  std::unique_ptr<std::uint8_t[]> buffer;
   usb::Transfer transfer;
 };
+
+bool StatusFailed(const usb::CLumoUSBEndPoint& endpoint) {
+  return endpoint.DriverStatus != 0 || endpoint.BusStatus != 0;
+}
+
+// Queues the slot's transfer. A submission the driver refused outright (a
+// device going away) fails again at once: pause briefly instead of spinning
+// until acquisition is stopped.
+void Submit(usb::CLumoUSBEndPoint& endpoint, TransferSlot& slot, std::uint32_t size) {
+  if (!slot.transfer.Begin(endpoint, slot.buffer.get(), size) && !StatusFailed(endpoint))
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+}  // namespace
+
+std::uint32_t StreamTransferSize(std::int64_t requested) {
+  if (requested <= kDefaultStreamTransferSize) return kDefaultStreamTransferSize;
+  if (requested >= kMaxStreamTransferSize) return kMaxStreamTransferSize;
+  const auto blocks = (static_cast<std::uint64_t>(requested) + 4095) / 4096;
+  return static_cast<std::uint32_t>(blocks * 4096);
+}
+
+std::uint32_t StreamTransfersInFlight(std::uint32_t transferSize) {
+  const std::uint32_t count = (kStreamBytesInFlight + transferSize - 1) / transferSize;
+  return count < kMinStreamTransfers ? kMinStreamTransfers : count;
+}
 
 usb::CLumoUSBEndPoint* FindStreamEndpoint(usb::CLumoUSBDevice& device) {
   if (!device.CurrentInterface) return nullptr;
@@ -34,62 +59,59 @@ usb::CLumoUSBEndPoint* FindStreamEndpoint(usb::CLumoUSBDevice& device) {
   return nullptr;
 }
 
-bool StatusFailed(const usb::CLumoUSBEndPoint& endpoint) {
-  return endpoint.DriverStatus != 0 || endpoint.BusStatus != 0;
-}
-
-// Queues the slot's transfer. A submission the driver refused outright (a
-// device going away) fails again at once: pause briefly instead of spinning
-// until acquisition is stopped.
-void Submit(usb::CLumoUSBEndPoint& endpoint, TransferSlot& slot) {
-  if (!slot.transfer.Begin(endpoint, slot.buffer.data(), kStreamTransferSize) &&
-      !StatusFailed(endpoint))
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
-
-}  // namespace
-
 void RunImageReader(CameraState* statePointer) {
   CameraState& state = *statePointer;
+  StreamRing& ring = state.streamRing;
   usb::CLumoUSBEndPoint* endpoint = FindStreamEndpoint(*state.usbDevice);
   if (!endpoint) return;  // nothing to read from
-  endpoint->SetTransferLength(kStreamTransferSize);
+  const std::uint32_t size = StreamTransferSize(state.transferSize.load());
+  endpoint->SetTransferLength(size);
 
-  auto slots = std::make_unique<std::array<TransferSlot, kStreamTransfers>>();
+  // Made once per run: nothing on the way of a block is allocated.
+  std::vector<TransferSlot> slots(StreamTransfersInFlight(size));
+  for (TransferSlot& slot : slots) slot.buffer.reset(new std::uint8_t[size]);
   bool failed = false;
-  for (TransferSlot& slot : *slots) {
-    Submit(*endpoint, slot);
+  for (TransferSlot& slot : slots) {
+    Submit(*endpoint, slot, size);
     if (StatusFailed(*endpoint)) {
       failed = true;
       break;
     }
   }
 
-  int k = 0;
+  std::size_t k = 0;
   while (!failed) {
-    TransferSlot& slot = (*slots)[k];
+    TransferSlot& slot = slots[k];
     if (slot.transfer.Active()) {
-      slot.transfer.Await(kStreamWaitMs, kStreamWaitMs);
-      std::uint32_t length = kStreamTransferSize;
-      if (slot.transfer.Finish(slot.buffer.data(), &length))
-        state.streamRing.Append(slot.buffer.data(), length);
+      // About to wait: whatever was appended is announced first.
+      if (!slot.transfer.Completed()) {
+        ring.Announce();
+        slot.transfer.Await(kStreamWaitMs, kStreamWaitMs);
+      }
+      std::uint32_t length = size;
+      const bool received = slot.transfer.Finish(slot.buffer.get(), &length);
+      if (!state.acqRunning.load(std::memory_order_acquire)) break;
+      if (received)
+        ring.Append(slot.buffer.get(), length);
+      else
+        ring.MarkGap();  // the bytes this transfer carried are lost
+    } else if (!state.acqRunning.load(std::memory_order_acquire)) {
+      break;
     }
-    Submit(*endpoint, slot);
+    Submit(*endpoint, slot, size);
     if (StatusFailed(*endpoint)) break;
-    k = (k + 1) % kStreamTransfers;
-    // The line decoder's state belongs to the frame assembler, which may
-    // still be running: it resets that state itself when its run ends.
-    if (!state.acqRunning.load(std::memory_order_acquire)) break;
+    k = k + 1 == slots.size() ? 0 : k + 1;
   }
+  ring.Announce();
 
   // Cancel everything still queued and wait for each request before its
   // buffer goes away.
   endpoint->AbortPending();
-  for (TransferSlot& slot : *slots) {
+  for (TransferSlot& slot : slots) {
     if (!slot.transfer.Active()) continue;
     slot.transfer.Wait(20);
     std::uint32_t length = 0;
-    slot.transfer.Finish(slot.buffer.data(), &length);
+    slot.transfer.Finish(slot.buffer.get(), &length);
   }
 }
 

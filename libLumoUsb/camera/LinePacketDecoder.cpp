@@ -155,8 +155,7 @@ void LinePacketDecoder::StartPayload(Cursor& words, std::uint32_t frameNumber,
 std::uint64_t LinePacketDecoder::LineOffset(std::uint32_t wordsTaken) const {
   const FrameRecordHeader& header = lineFrame->header;
   if (!header.imageAddress) return kFrameRecordSize;
-  const std::uint64_t image =
-      static_cast<std::uint64_t>(header.imageAddress - lineFrame->Bytes());
+  const std::uint64_t image = static_cast<std::uint64_t>(header.imageAddress - lineFrame->Bytes());
   return image + std::uint64_t{header.width} * lineCount + 2ull * wordsTaken;
 }
 
@@ -183,7 +182,7 @@ void LinePacketDecoder::TakePayload(Cursor& words, FrameHandOut& frames) {
 }
 
 void LinePacketDecoder::Publish(FrameHandOut& frames) {
-  PublishLineFrame(frames, *lineFrame);
+  PublishLineFrame(frames, lineScratch);
   lineFrame = nullptr;
   infoSeen = false;
 }
@@ -268,18 +267,18 @@ void ApplyFrameInfo(FrameRecord& record) {
   }
 }
 
-void PublishLineFrame(FrameHandOut& frames, FrameRecord& record) {
-  TraceLog("outframe:%p,%d\r\n", static_cast<void*>(&record),
-           static_cast<int>(record.header.frameNumber));
-  FrameRecord* buffer = frames.TakeFree();
-  if (!buffer) {
-    TraceLog("lost frame:%d\r\n", static_cast<int>(record.header.frameNumber));
-    return;
-  }
-  std::memcpy(buffer, &record, kFrameRecordSize);
-  buffer->header.infoAddress = buffer->Bytes() + kFrameHeaderSize;
-  buffer->header.imageAddress = buffer->header.infoAddress + kInfoAreaSize;
-  frames.Queue(buffer);
+void PublishLineFrame(FrameHandOut& frames, std::unique_ptr<FrameRecord>& record) {
+  FrameRecord* const filled = record.get();
+  FrameRecordHeader& header = filled->header;
+  TraceLog("outframe:%p,%d\r\n", static_cast<void*>(filled), static_cast<int>(header.frameNumber));
+  header.infoAddress = filled->Bytes() + kFrameHeaderSize;
+  header.imageAddress = header.infoAddress + kInfoAreaSize;
+  const std::uint32_t frameNumber = header.frameNumber;
+  // The record itself is handed over; a free pool buffer becomes the next
+  // scratch record. Without a free buffer the frame is lost and the record
+  // stays the scratch.
+  record = frames.Exchange(std::move(record));
+  if (record.get() == filled) TraceLog("lost frame:%d\r\n", static_cast<int>(frameNumber));
 }
 
 }  // namespace lumo::camera

@@ -2,8 +2,8 @@
 // header carry sync-framed packets (C53A A35C C53A, type, 32-bit length,
 // payload of 16-bit words): a frame info packet, one packet per image line,
 // and fillers. Packets may start anywhere and span blocks. The frame is
-// gathered in the decoder's scratch record and, once complete, copied into
-// a free pool buffer and queued.
+// gathered in the decoder's scratch record and, once complete, that record
+// itself is queued for hand-out and a free pool buffer becomes the scratch.
 //
 // States (lineState): 0 hunting for the first sync word, 1 and 2 after the
 // first and second sync words, 3 awaiting the type, 4 and 5 the high and
@@ -52,11 +52,11 @@ class LinePacketDecoder {
   FrameRecord* lineFrame = nullptr;          // lineScratch while a frame is assembled
   std::unique_ptr<FrameRecord> lineScratch;  // made on first use, kept for the camera's life
   std::uint32_t lineState = 0;
-  bool infoSeen = false;                     // the current frame's info packet was applied
+  bool infoSeen = false;  // the current frame's info packet was applied
   std::uint16_t packetType = 0;
-  std::uint32_t lineCount = 0;               // lines stored in the current frame
-  std::uint32_t packetLength = 0;            // payload words of the current packet
-  std::uint32_t payloadTaken = 0;            // of those, already consumed
+  std::uint32_t lineCount = 0;     // lines stored in the current frame
+  std::uint32_t packetLength = 0;  // payload words of the current packet
+  std::uint32_t payloadTaken = 0;  // of those, already consumed
 
  private:
   struct Cursor;
@@ -82,8 +82,9 @@ class LinePacketDecoder {
 // Fills the record's header from the info payload in its info area.
 void ApplyFrameInfo(FrameRecord& record);
 
-// Copies a finished record into a free pool buffer and queues it; without
-// a free buffer the frame is dropped.
-void PublishLineFrame(FrameHandOut& frames, FrameRecord& record);
+// Hands a finished scratch record over to the hand-out queue without a
+// copy: a free pool buffer takes its place as `record`. Without a free
+// buffer the frame is lost and `record` stays as it is.
+void PublishLineFrame(FrameHandOut& frames, std::unique_ptr<FrameRecord>& record);
 
 }  // namespace lumo::camera

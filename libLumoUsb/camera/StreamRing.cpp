@@ -21,19 +21,51 @@ void StreamRing::Append(const std::uint8_t* bytes, std::uint32_t length) {
     next = length - first;
   }
   // The bytes are in the ring before the frame assembler can see the new
-  // position, and the position before the event wakes it.
+  // position, and the position before an announcement wakes it.
   ringWritePos.store(next, std::memory_order_release);
+  unannounced_ += length;
+  if (unannounced_ >= kStreamAnnounceBytes) Announce();
+}
+
+void StreamRing::Announce() {
+  if (unannounced_ == 0) return;
+  unannounced_ = 0;
   platform::SetEventObject(dataEvent.get());
+}
+
+void StreamRing::MarkGap() {
+  const std::uint32_t head = gapHead_.load(std::memory_order_relaxed);
+  // With the queue full the oldest gaps are still pending: this one is
+  // dropped, and the reader's search for the next header covers it.
+  if (head - gapTail_.load(std::memory_order_acquire) < kMaxGaps) {
+    gaps_[head % kMaxGaps] = ringWritePos.load(std::memory_order_relaxed);
+    gapHead_.store(head + 1, std::memory_order_release);
+  }
+  platform::SetEventObject(dataEvent.get());
+  unannounced_ = 0;
 }
 
 void StreamRing::DiscardUnread() {
   ringReadPos.store(ringWritePos.load(std::memory_order_acquire), std::memory_order_release);
+  gapTail_.store(gapHead_.load(std::memory_order_acquire), std::memory_order_release);
+  unannounced_ = 0;
 }
 
 void StreamRing::WaitForData(std::uint32_t timeoutMs) {
   platform::WaitForEvent(dataEvent.get(), timeoutMs);
 }
 
-void StreamRing::ClearDataSignal() { platform::ResetEventObject(dataEvent.get()); }
+bool StreamRing::NextGap(std::uint32_t* position) const {
+  const std::uint32_t tail = gapTail_.load(std::memory_order_relaxed);
+  if (tail == gapHead_.load(std::memory_order_acquire)) return false;
+  *position = gaps_[tail % kMaxGaps];
+  return true;
+}
+
+void StreamRing::PopGap() {
+  gapTail_.store(gapTail_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+}
+
+void StreamRing::Wake() { platform::SetEventObject(dataEvent.get()); }
 
 }  // namespace lumo::camera

@@ -30,6 +30,22 @@ unsigned int Nothing() { return LUMO_U3V_OK; }
 // close.
 unsigned int CloseNothing() { return LUMO_U3V_OK; }
 
+using lumo::camera::CameraDevice;
+
+// Stores what `read` gives for the open camera named by `handle` in *cell.
+// The manager's getters answer 0 both for an unknown handle and for a
+// setting of 0, so the camera is looked up here: for a handle that names no
+// open camera the cell is not touched.
+template <typename Read>
+void StoreFromOpenCamera(void* handle, int32_t* cell, Read read) {
+  LumoUsbManager* manager = ProcessManager();
+  if (!manager || !cell) return;
+  lumo::manager::ManagerState& state = lumo::manager::StateOf(*manager);
+  lumo::platform::SharedGuard guard(state.registryLock);
+  const CameraDevice* camera = lumo::manager::FindCamera(state, handle);
+  if (camera && camera->IsOpen()) *cell = read(*camera);
+}
+
 }  // namespace
 
 extern "C" {
@@ -136,15 +152,19 @@ unsigned int LUMO_U3V_CALL LUMO_U3V_SetBufferCount(void* handle, int32_t count) 
 }
 
 unsigned int LUMO_U3V_CALL LUMO_U3V_GetBufferCount(void* handle, int32_t* count) {
-  LumoUsbManager* manager = ProcessManager();
-  if (!manager || !count) return LUMO_U3V_OK;
-  // The manager's GetBufferCount answers 0 both for an unknown handle and
-  // for an open camera set to 0 buffers; the cell must change only in the
-  // second case.
-  lumo::manager::ManagerState& state = lumo::manager::StateOf(*manager);
-  lumo::platform::SharedGuard guard(state.registryLock);
-  const lumo::camera::CameraDevice* camera = lumo::manager::FindCamera(state, handle);
-  if (camera && camera->IsOpen()) *count = camera->BufferCount();
+  StoreFromOpenCamera(handle, count,
+                      [](const CameraDevice& camera) { return camera.BufferCount(); });
+  return LUMO_U3V_OK;
+}
+
+unsigned int LUMO_U3V_CALL LUMO_U3V_SetTransferSize(void* handle, int32_t bytes) {
+  if (LumoUsbManager* manager = ProcessManager()) manager->SetTransferSize(handle, bytes);
+  return LUMO_U3V_OK;
+}
+
+unsigned int LUMO_U3V_CALL LUMO_U3V_GetTransferSize(void* handle, int32_t* bytes) {
+  StoreFromOpenCamera(handle, bytes,
+                      [](const CameraDevice& camera) { return camera.TransferSize(); });
   return LUMO_U3V_OK;
 }
 
@@ -164,8 +184,6 @@ unsigned int LUMO_U3V_CALL LUMO_U3V_OpenControl(int32_t value, int32_t* cell) {
 unsigned int LUMO_U3V_CALL LUMO_U3V_CloseStream(void* /*reserved*/) { return CloseNothing(); }
 unsigned int LUMO_U3V_CALL LUMO_U3V_CloseControl(void* /*reserved*/) { return CloseNothing(); }
 
-unsigned int LUMO_U3V_CALL LUMO_U3V_SetTransferSize(void*, void*) { return Nothing(); }
-unsigned int LUMO_U3V_CALL LUMO_U3V_GetTransferSize(void*, void*) { return Nothing(); }
 unsigned int LUMO_U3V_CALL LUMO_U3V_SetDetailedLog(void*, void*) { return Nothing(); }
 unsigned int LUMO_U3V_CALL LUMO_U3V_GetDetailedLog(void*, void*) { return Nothing(); }
 

@@ -151,6 +151,18 @@ void LumoUsbManager::SetBufferCount(void* handle, int count) {
   });
 }
 
+void LumoUsbManager::SetTransferSize(void* handle, int bytes) {
+  WithOpenCamera(Registry(state_), handle, false, [&](CameraDevice& camera) {
+    camera.StoreTransferSize(bytes);
+    return true;
+  });
+}
+
+int LumoUsbManager::GetTransferSize(void* handle) {
+  return WithOpenCamera(Registry(state_), handle, 0,
+                        [](CameraDevice& camera) { return camera.TransferSize(); });
+}
+
 void LumoUsbManager::SetPixelSize(void* handle, int size) {
   WithOpenCamera(Registry(state_), handle, false, [&](CameraDevice& camera) {
     camera.StorePixelSize(size);

@@ -57,6 +57,8 @@ class Transfer {
   bool RunToEnd(std::uint32_t timeoutMs, std::uint8_t* buffer, std::uint32_t* length,
                 std::uint8_t* packetInfo = nullptr);
 
+  // The driver has completed the request it holds; looks without waiting.
+  bool Completed() const { return request_ != nullptr && !platform::IsPending(overlapped_); }
   // The driver holds, or has completed and not yet given back, a request.
   bool Active() const { return request_ != nullptr; }
   // The OS error of the last submission: 0, pending, or why it was refused.

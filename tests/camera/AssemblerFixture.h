@@ -25,8 +25,7 @@ class AssemblerFixture : public ::testing::Test {
   void StartRun(int buffers = 4, int pixelSize = 2) {
     state.bufferCount = buffers;
     state.pixelSize = pixelSize;
-    state.frames.framePool.reset(new camera::FrameRecord[buffers]);
-    state.frames.framePoolCount = buffers;
+    state.frames.MakePool(buffers);
     assembler = std::make_unique<camera::FrameAssembler>(state);
   }
 

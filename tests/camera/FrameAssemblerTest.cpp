@@ -23,25 +23,35 @@ void ExpectImage(FrameRecord* record, std::uint32_t frame, std::uint32_t blocks)
   }
 }
 
-TEST_F(RawAssembly, RingCopiesWrapAndAlwaysSignal) {
+TEST_F(RawAssembly, RingCopiesWrapAndAreAnnouncedInBatches) {
   const Bytes block = ImageBlock(1, 0);
+  const auto signalled = [&] {
+    return platform::WaitForEvent(state.streamRing.dataEvent.get(), 0) == platform::kWaitObject0;
+  };
   // A copy that ends exactly at the ring's end leaves the position at 0.
   state.streamRing.ringWritePos = kStreamRingSize - 4096;
   state.streamRing.Append(block.data(), 4096);
   EXPECT_EQ(state.streamRing.ringWritePos, 0u);
-  EXPECT_EQ(std::memcmp(state.streamRing.ring.get() + kStreamRingSize - 4096, block.data(), 4096), 0);
-  EXPECT_EQ(platform::WaitForEvent(state.streamRing.dataEvent.get(), 0), platform::kWaitObject0);
+  EXPECT_EQ(std::memcmp(state.streamRing.ring.get() + kStreamRingSize - 4096, block.data(), 4096),
+            0);
   // A straddling copy fills the ring to its end and goes on at its start.
   state.streamRing.ringWritePos = kStreamRingSize - 100;
   state.streamRing.Append(block.data(), 4096);
   EXPECT_EQ(state.streamRing.ringWritePos, 3996u);
   EXPECT_EQ(std::memcmp(state.streamRing.ring.get() + kStreamRingSize - 100, block.data(), 100), 0);
   EXPECT_EQ(std::memcmp(state.streamRing.ring.get(), block.data() + 100, 3996), 0);
-  platform::WaitForEvent(state.streamRing.dataEvent.get(), 0);
-  // A good completion without bytes copies nothing but still signals.
-  state.streamRing.Append(block.data(), 0);
-  EXPECT_EQ(state.streamRing.ringWritePos, 3996u);
-  EXPECT_EQ(platform::WaitForEvent(state.streamRing.dataEvent.get(), 0), platform::kWaitObject0);
+  // Small appends wake nobody until announced; an announcement of nothing
+  // new wakes nobody either.
+  EXPECT_FALSE(signalled());
+  state.streamRing.Announce();
+  EXPECT_TRUE(signalled());
+  state.streamRing.Announce();
+  EXPECT_FALSE(signalled());
+  // A batch's worth announces itself, once.
+  for (std::uint32_t i = 0; i < kStreamAnnounceBytes / 4096; ++i)
+    state.streamRing.Append(block.data(), 4096);
+  EXPECT_TRUE(signalled());
+  EXPECT_FALSE(signalled());
 }
 
 TEST_F(RawAssembly, FrameAfterItsHeaderIsQueuedWithItsHeaderFields) {
@@ -157,8 +167,7 @@ TEST_F(RawAssembly, FramesAreLostLoudlyWhenNoBufferIsFreeOrTheQueueIsFull) {
   assembler.reset();
   console.Clear();
   state.bufferCount = 2;
-  state.frames.framePool.reset(new FrameRecord[3]);
-  state.frames.framePoolCount = 3;
+  state.frames.MakePool(3);
   assembler = std::make_unique<FrameAssembler>(state);
   state.completedFrames = 0;
   Feed(stream);
@@ -188,9 +197,10 @@ TEST_F(RawAssembly, EndOfRunEmptiesTheQueuesAndKeepsThePool) {
   Append(stream, ImageBlock(1, 0));
   Feed(stream);
   ASSERT_EQ(Ready().size(), 1u);
-  const FrameRecord* const pool = state.frames.framePool.get();
+  const FrameRecord* const first = state.frames.framePool.front().get();
   assembler.reset();
-  EXPECT_EQ(state.frames.framePool.get(), pool);
+  ASSERT_EQ(state.frames.framePool.size(), 3u);
+  EXPECT_EQ(state.frames.framePool.front().get(), first);
   EXPECT_TRUE(state.frames.readyFrames.empty());
   EXPECT_TRUE(state.frames.freeFrames.empty());
 }

@@ -40,13 +40,13 @@ int main(void) {
   CHECK(LUMO_U3V_GetImage(handle, 0, NULL) == LUMO_U3V_ERROR);
   CHECK(LUMO_U3V_SetBufferCount(handle, 5) == LUMO_U3V_OK);
   CHECK(LUMO_U3V_GetBufferCount(handle, &length) == LUMO_U3V_OK && length == 8);
+  CHECK(LUMO_U3V_SetTransferSize(handle, 65536) == LUMO_U3V_OK);
+  CHECK(LUMO_U3V_GetTransferSize(handle, &length) == LUMO_U3V_OK && length == 8);
 
   /* These need no manager; the settings touch neither argument. */
   CHECK(LUMO_U3V_OpenStream(&a, -42, &length, &b) == LUMO_U3V_OK && length == -42);
   CHECK(LUMO_U3V_OpenControl(0x7FFFFFFF, &length) == LUMO_U3V_OK && length == 0x7FFFFFFF);
   CHECK(LUMO_U3V_CloseStream(&a) == LUMO_U3V_OK && LUMO_U3V_CloseControl(&a) == LUMO_U3V_OK);
-  CHECK(LUMO_U3V_SetTransferSize(&a, &b) == LUMO_U3V_OK);
-  CHECK(LUMO_U3V_GetTransferSize(&a, &b) == LUMO_U3V_OK);
   CHECK(LUMO_U3V_SetDetailedLog(&a, &b) == LUMO_U3V_OK);
   CHECK(LUMO_U3V_GetDetailedLog(&a, &b) == LUMO_U3V_OK);
   CHECK(a == 11 && b == 22);

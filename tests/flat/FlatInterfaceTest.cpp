@@ -178,13 +178,23 @@ TEST(FlatImages, PixelFormatIsMono8UpToDepth8) {
 #endif
 }
 
-TEST(FlatDevices, BufferCountActsOnOpenCamerasOnly) {
+TEST(FlatDevices, BufferCountAndTransferSizeActOnOpenCamerasOnly) {
   void* handle = Open(0);
   // 0 too: the manager's own GetBufferCount answers 0 for unknown handles.
   for (std::int32_t count : {7, 0}) {
     std::int32_t cell = -5;
     EXPECT_EQ(LUMO_U3V_SetBufferCount(handle, count) | LUMO_U3V_GetBufferCount(handle, &cell), 0u);
     EXPECT_EQ(cell, count);
+  }
+  // Transfer sizes become whole blocks within 4 KiB .. 4 MiB.
+  for (auto [asked, used] : {std::pair<std::int32_t, std::int32_t>{65536, 65536},
+                             {5000, 8192},
+                             {0, 4096},
+                             {1 << 30, 4 << 20}}) {
+    std::int32_t cell = -5;
+    EXPECT_EQ(LUMO_U3V_SetTransferSize(handle, asked) | LUMO_U3V_GetTransferSize(handle, &cell),
+              0u);
+    EXPECT_EQ(cell, used) << asked;
   }
   // A closed camera and an address that is no camera: nothing changes.
   void* closed = Open(1);
@@ -193,10 +203,13 @@ TEST(FlatDevices, BufferCountActsOnOpenCamerasOnly) {
   for (void* other : {closed, static_cast<void*>(&local)}) {
     std::int32_t cell = -5;
     EXPECT_EQ(LUMO_U3V_SetBufferCount(other, 3) | LUMO_U3V_GetBufferCount(other, &cell), 0u);
+    EXPECT_EQ(LUMO_U3V_SetTransferSize(other, 8192) | LUMO_U3V_GetTransferSize(other, &cell), 0u);
     EXPECT_EQ(cell, -5);
   }
   EXPECT_EQ(local, 0);
-  LUMO_U3V_SetBufferCount(handle, 10);  // for the other tests when run in one process
+  // For the other tests when run in one process.
+  LUMO_U3V_SetBufferCount(handle, 10);
+  LUMO_U3V_SetTransferSize(handle, 4096);
   LUMO_U3V_CloseDevice(handle);
 }
 

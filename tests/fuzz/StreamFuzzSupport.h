@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "Log.h"
 #include "camera/CameraState.h"
@@ -58,7 +59,12 @@ class LogCapture {
 // instead of fresh pages.
 struct StreamBuffers {
   static constexpr int kMaxBuffers = 4;
-  std::unique_ptr<camera::FrameRecord[]> pool{new camera::FrameRecord[kMaxBuffers]};
+  StreamBuffers() {
+    for (int i = 0; i < kMaxBuffers; ++i) pool.emplace_back(new camera::FrameRecord);
+  }
+  // A run may exchange the scratch record with pool buffers: all of them
+  // come back, in some order.
+  std::vector<std::unique_ptr<camera::FrameRecord>> pool;
   std::unique_ptr<camera::FrameRecord> scratch{new camera::FrameRecord};
 };
 
@@ -73,10 +79,10 @@ class StreamRun {
     bufferCount = std::min(std::max(bufferCount, 1), StreamBuffers::kMaxBuffers);
     state_->bufferCount = bufferCount;
     state_->pixelSize = pixelSize;
-    std::memset(static_cast<void*>(buffers.pool.get()), 0,
-                sizeof(camera::FrameRecord) * static_cast<std::size_t>(bufferCount));
-    state_->frames.framePool = std::move(buffers.pool);
-    state_->frames.framePoolCount = bufferCount;
+    for (int i = 0; i < bufferCount; ++i) {
+      std::memset(static_cast<void*>(buffers.pool[i].get()), 0, sizeof(camera::FrameRecord));
+      state_->frames.framePool.push_back(std::move(buffers.pool[i]));
+    }
     std::memset(static_cast<void*>(buffers.scratch.get()), 0, sizeof(camera::FrameRecord));
     state_->lineDecoder.lineScratch = std::move(buffers.scratch);
     state_->streamRing.ringWritePos = ringStart;
@@ -84,8 +90,13 @@ class StreamRun {
     assembler_ = std::make_unique<camera::FrameAssembler>(*state_);
   }
   ~StreamRun() {
-    buffers_.pool = std::move(state_->frames.framePool);
-    state_->frames.framePoolCount = 0;
+    // The pool's records go back to the empty places of the buffers.
+    std::size_t next = 0;
+    for (auto& record : state_->frames.framePool) {
+      while (buffers_.pool[next]) ++next;
+      buffers_.pool[next] = std::move(record);
+    }
+    state_->frames.framePool.clear();
     buffers_.scratch = std::move(state_->lineDecoder.lineScratch);
     state_->lineDecoder.lineFrame = nullptr;
     assembler_.reset();
