@@ -221,6 +221,7 @@ void FrameAssembler::CompleteRawFrame() {
 }
 
 void RunFrameAssembler(CameraState* state) {
+  platform::NameCurrentThread("lumo-assembler");
   FrameAssembler assembler(*state);
   StreamRing& ring = state->streamRing;
   const auto running = [state] { return state->acqRunning.load(std::memory_order_acquire); };

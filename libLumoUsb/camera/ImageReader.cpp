@@ -60,6 +60,7 @@ usb::CLumoUSBEndPoint* FindStreamEndpoint(usb::CLumoUSBDevice& device) {
 }
 
 void RunImageReader(CameraState* statePointer) {
+  platform::NameCurrentThread("lumo-reader");
   CameraState& state = *statePointer;
   StreamRing& ring = state.streamRing;
   usb::CLumoUSBEndPoint* endpoint = FindStreamEndpoint(*state.usbDevice);

@@ -158,6 +158,7 @@ bool ParseReceivedBytes(CommandChannel& state, const std::uint8_t* bytes, std::s
 }
 
 void RunResponseReader(CommandChannel* state) {
+  platform::NameCurrentThread("lumo-response");
   if (!state->isOpen.load()) return;
   const usb::ControlSetup setup = CommandSetup(true, kCommandTimeoutMs);
   usb::Transfer transfer;

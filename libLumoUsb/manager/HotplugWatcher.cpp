@@ -94,6 +94,7 @@ std::string PumpWindowClassName(std::uint32_t threadId) {
 }
 
 void RunMessagePump(ManagerState* state) {
+  platform::NameCurrentThread("lumo-pump");
   const std::string className = PumpWindowClassName(platform::CurrentThreadId());
   // Neither result is examined: without a window no notice arrives and the
   // registry stays as the constructor left it.

@@ -75,6 +75,10 @@ void SetLastError(std::uint32_t error);
 // Numeric id of the calling thread (GetCurrentThreadId on Windows).
 std::uint32_t CurrentThreadId();
 
+// Names the calling thread for debuggers, profilers and per-thread CPU
+// figures (at most 15 characters are kept). Best effort: nothing fails.
+void NameCurrentThread(const char* name);
+
 // ------------------------------------------------------------- enumeration
 
 // Opens a snapshot of the present device interfaces of a class.
