@@ -119,6 +119,10 @@ struct Session {
   StreamMode mode = StreamMode::kRaw;
   std::uint16_t width = 512, height = 512;  // raw frames, 2 bytes per pixel
   std::uint64_t bytesPerSecond = 0;         // per camera; 0: no limit
+  // Off for the CPU figures: the emulated camera then does its work on its
+  // own thread, as a real device and its driver do, and the library's
+  // threads carry the library's work alone.
+  bool serveOnSubmittingThread = false;
   std::uint64_t framesPerCamera = 10000;
   double seconds = 60;
   int transferSize = 4096;
@@ -147,6 +151,7 @@ Outcome Run(const Session& session) {
     config.width = session.width;
     config.height = session.height;
     config.bytesPerSecond = session.bytesPerSecond;
+    config.serveOnSubmittingThread = session.serveOnSubmittingThread;
     devices.back()->Stream().SetConfig(config);
     devices.back()->Plug();
   }
@@ -243,6 +248,9 @@ BENCHMARK(BM_Cameras400MBps)
 // 1024 x 768 x 2, or line-packet frames of 1000 x 1000 x 1.
 void BM_AcquireUnlimited(benchmark::State& state) {
   Session session;
+  // Third argument 1: the emulator serves requests on the reader's thread
+  // (its work then counts as the reader's).
+  session.serveOnSubmittingThread = state.range(2) != 0;
   session.width = 1024;
   session.height = 768;
   session.framesPerCamera = 1000000;
@@ -250,9 +258,11 @@ void BM_AcquireUnlimited(benchmark::State& state) {
   RunSession(state, session);
 }
 BENCHMARK(BM_AcquireUnlimited)
-    ->ArgNames({"cameras", "transfer"})
-    ->Args({1, 4096})
-    ->Args({1, 1 << 20})
+    ->ArgNames({"cameras", "transfer", "inline"})
+    ->Args({1, 4096, 0})
+    ->Args({1, 1 << 20, 0})
+    ->Args({1, 4096, 1})
+    ->Args({1, 1 << 20, 1})
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kSecond);
@@ -283,6 +293,7 @@ void BM_StopLatency(benchmark::State& state) {
   config.height = 512;
   config.bytesPerSecond = 400000000;
   config.frameLimit = streaming ? 0 : 1;  // idle: one frame, then nothing
+  config.serveOnSubmittingThread = false;
   camera->Stream().SetConfig(config);
   camera->Plug();
   LumoUsbManager manager;

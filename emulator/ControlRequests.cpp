@@ -202,7 +202,15 @@ std::optional<EndpointLayout> ControlRequests::ActiveEndpoint(std::uint8_t addre
   std::lock_guard<std::mutex> lock(mutex_);
   const ConfigurationLayout* layout = CurrentLayoutLocked();
   if (!layout) return std::nullopt;
-  for (std::uint8_t number : layout->InterfaceNumbers()) {
+  // Every transfer request comes through here: the interfaces are visited
+  // in the order of their first setting, as InterfaceNumbers lists them,
+  // without building that list.
+  const auto& settings = layout->settings;
+  for (auto first = settings.begin(); first != settings.end(); ++first) {
+    const std::uint8_t number = first->number;
+    if (std::any_of(settings.begin(), first,
+                    [number](const InterfaceSettingLayout& s) { return s.number == number; }))
+      continue;
     const InterfaceSettingLayout* setting = layout->Setting(number, AlternateLocked(number));
     if (!setting) continue;
     for (const auto& endpoint : setting->endpoints)

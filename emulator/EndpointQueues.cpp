@@ -80,11 +80,15 @@ void EndpointQueues::Deliver(std::uint8_t endpoint) {
 }
 
 std::size_t EndpointQueues::Abort(std::uint8_t endpoint) {
-  std::deque<TransferTarget> aborted;
+  std::vector<TransferTarget> aborted;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = endpoints_.find(endpoint);
-    if (it != endpoints_.end()) aborted.swap(it->second.pending);
+    if (it != endpoints_.end()) {
+      RequestRing<TransferTarget>& pending = it->second.pending;
+      aborted.reserve(pending.size());
+      for (; !pending.empty(); pending.pop_front()) aborted.push_back(pending.front());
+    }
   }
   std::size_t count = 0;
   for (const auto& target : aborted)

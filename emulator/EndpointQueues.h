@@ -9,6 +9,7 @@
 // when a request arrives.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -25,6 +26,47 @@ class InRequestListener {
  public:
   virtual ~InRequestListener() = default;
   virtual void OnInRequest() = 0;
+};
+
+// A FIFO of requests that allocates only when it outgrows its capacity, so
+// that a steady stream of requests costs no allocation.
+template <typename T>
+class RequestRing {
+ public:
+  bool empty() const { return size_ == 0; }
+  std::size_t size() const { return size_; }
+  const T& front() const { return items_[head_]; }
+  void pop_front() {
+    head_ = (head_ + 1) % items_.size();
+    --size_;
+  }
+  void push_back(const T& item) {
+    if (size_ == items_.size()) Grow();
+    items_[(head_ + size_) % items_.size()] = item;
+    ++size_;
+  }
+  void push_front(const T& item) {
+    if (size_ == items_.size()) Grow();
+    head_ = (head_ + items_.size() - 1) % items_.size();
+    items_[head_] = item;
+    ++size_;
+  }
+  void clear() {
+    head_ = 0;
+    size_ = 0;
+  }
+
+ private:
+  void Grow() {
+    std::vector<T> grown(std::max<std::size_t>(16, items_.size() * 2));
+    for (std::size_t i = 0; i < size_; ++i) grown[i] = items_[(head_ + i) % items_.size()];
+    items_.swap(grown);
+    head_ = 0;
+  }
+
+  std::vector<T> items_;
+  std::size_t head_ = 0;
+  std::size_t size_ = 0;
 };
 
 class EndpointQueues {
@@ -59,7 +101,7 @@ class EndpointQueues {
 
  private:
   struct Endpoint {
-    std::deque<TransferTarget> pending;
+    RequestRing<TransferTarget> pending;
     std::deque<std::vector<std::uint8_t>> blocks;
     std::size_t frontTaken = 0;  // bytes of blocks.front() already delivered
     std::vector<std::vector<std::uint8_t>> out;

@@ -78,11 +78,35 @@ void StreamEngine::OnAnswered(const SetupPacket& setup) {
 }
 
 void StreamEngine::OnInRequest() {
-  // Only a thread waiting for requests needs waking; see Run for why no
+  // A thread that is busy finds the request itself; see Run for why no
   // wake-up is lost.
   if (!sleeping_.load()) return;
-  std::lock_guard<std::mutex> lock(mutex_);
-  Wake();
+  std::unique_lock<std::mutex> lock(mutex_);
+  // Another submitter serving here takes this request too: it serves until
+  // none is left.
+  if (!sleeping_.load() || serving_ || stop_) return;
+  if (!config_.serveOnSubmittingThread) {
+    Wake();
+    return;
+  }
+  // The thread waits for requests, so nothing else keeps the stream back:
+  // serve on the submitting thread rather than wake the stream's thread for
+  // each request. Advance applies the same checks as on the thread (the rate
+  // limit, stalls, the frame limit); whatever needs waiting or the unplug
+  // goes back to the thread.
+  serving_ = true;
+  idle_ = false;
+  Step step;
+  do {
+    step = Advance(lock);
+  } while (step.kind == Step::Kind::kProgress);
+  serving_ = false;
+  if (step.kind == Step::Kind::kNoRequest && sleeping_.load()) {
+    idle_ = true;  // the thread still waits, with nothing to do
+    progress_.notify_all();
+  } else {
+    Wake();
+  }
 }
 
 void StreamEngine::DeviceGone() {
@@ -166,86 +190,99 @@ void StreamEngine::WaitIdle(std::unique_lock<std::mutex>& lock) {
 void StreamEngine::Run() {
   std::unique_lock<std::mutex> lock(mutex_);
   while (!stop_) {
-    if (restart_) Restart();
-    if (!active_) {
-      WaitIdle(lock);
+    if (serving_) {
+      // A submitting thread has the stream; it wakes us when it is done
+      // with something left for us.
+      wake_.wait(lock);
       continue;
     }
-    if (UnplugDue()) {
-      cursor_.unplugAfter.reset();
-      ++counters_.unplugs;
-      progress_.notify_all();
-      lock.unlock();
-      unplug_();  // ends in DeviceGone
-      lock.lock();
-      continue;
-    }
-    if (cursor_.open && cursor_.head == cursor_.chosen.size() && cursor_.nextBlock >= cursor_.blocks) {
-      const bool empty = cursor_.chosen.empty();
-      CloseFrame();
-      if (empty) wake_.wait_for(lock, kEmptyFramePause);
-      continue;
-    }
-    if (!cursor_.open && config_.frameLimit != 0 && framesThisRun_ >= config_.frameLimit) {
-      WaitIdle(lock);  // until a start request or new settings
-      continue;
-    }
-    if (stalled_) {
-      if (Clock::now() < stallUntil_) {
-        wake_.wait_until(lock, stallUntil_);
-        continue;
-      }
-      stalled_ = false;
-    }
-    if (config_.bytesPerSecond != 0 && Clock::now() < nextSend_) {
-      wake_.wait_until(lock, nextSend_);
-      continue;
-    }
-
-    TransferTarget target;
-    if (!queues_.TakePending(kStreamEndpoint, target)) {
-      // A request submitted after the check below sees sleeping_ set (the
-      // queue's lock orders the two) and wakes the thread; mutex_ stays
-      // held until the thread waits, so the wake-up cannot come too early.
-      sleeping_.store(true);
-      if (queues_.Pending(kStreamEndpoint) == 0) WaitIdle(lock);
-      sleeping_.store(false);
-      continue;
-    }
-    if (!cursor_.open) OpenFrame();
-    if (cursor_.head == cursor_.chosen.size() && !ChooseBlock()) {
-      queues_.ReturnPending(kStreamEndpoint, target);  // the frame ends or the device goes
-      continue;
-    }
-
-    Plan plan;
-    plan.frame = cursor_.frame;
-    if (faults_.Any()) {
-      if (auto stall = faults_.Draw(StreamFaultKind::kStall)) {
-        queues_.ReturnPending(kStreamEndpoint, target);
-        stalled_ = true;
-        stallUntil_ = Clock::now() + stall->stall;
-        ++counters_.stalls;
+    const Step step = Advance(lock);
+    switch (step.kind) {
+      case Step::Kind::kProgress:
+        break;
+      case Step::Kind::kIdle:
+        WaitIdle(lock);  // until a start request or new settings
+        break;
+      case Step::Kind::kPause:
+        wake_.wait_until(lock, step.until);
+        break;
+      case Step::Kind::kUnplug:
+        cursor_.unplugAfter.reset();
+        ++counters_.unplugs;
         progress_.notify_all();
-        continue;
-      }
-      if (faults_.Draw(StreamFaultKind::kZeroLength)) {
-        plan.kind = Plan::Kind::kZeroLength;
-      } else if (auto error = faults_.Draw(StreamFaultKind::kBusError)) {
-        plan.kind = Plan::Kind::kError;
-        plan.error = error->error;
-      }
+        lock.unlock();
+        unplug_();  // ends in DeviceGone
+        lock.lock();
+        break;
+      case Step::Kind::kNoRequest:
+        // A request submitted after the check below sees sleeping_ set (the
+        // queue's lock orders the two) and wakes the thread or serves
+        // itself; mutex_ stays held until the thread waits, so neither can
+        // come too early.
+        sleeping_.store(true);
+        if (queues_.Pending(kStreamEndpoint) == 0) WaitIdle(lock);
+        sleeping_.store(false);
+        break;
     }
-    pieces_.clear();
-    plan.head = cursor_.head;
-    plan.offset = cursor_.offset;
-    if (plan.kind != Plan::Kind::kZeroLength) PlanBytes(plan, TransferBytes(target));
-
-    lock.unlock();
-    const bool completed = Complete(target, plan);
-    lock.lock();
-    if (completed) Commit(plan);
   }
+}
+
+StreamEngine::Step StreamEngine::Advance(std::unique_lock<std::mutex>& lock) {
+  if (restart_) Restart();
+  if (!active_) return Step{Step::Kind::kIdle};
+  if (UnplugDue()) return Step{Step::Kind::kUnplug};
+  if (cursor_.open && cursor_.head == cursor_.chosen.size() &&
+      cursor_.nextBlock >= cursor_.blocks) {
+    const bool empty = cursor_.chosen.empty();
+    CloseFrame();
+    if (empty) return Step{Step::Kind::kPause, Clock::now() + kEmptyFramePause};
+    return Step{Step::Kind::kProgress};
+  }
+  if (!cursor_.open && config_.frameLimit != 0 && framesThisRun_ >= config_.frameLimit)
+    return Step{Step::Kind::kIdle};
+  if (stalled_) {
+    if (Clock::now() < stallUntil_) return Step{Step::Kind::kPause, stallUntil_};
+    stalled_ = false;
+  }
+  if (config_.bytesPerSecond != 0 && Clock::now() < nextSend_)
+    return Step{Step::Kind::kPause, nextSend_};
+
+  TransferTarget target;
+  if (!queues_.TakePending(kStreamEndpoint, target)) return Step{Step::Kind::kNoRequest};
+  if (!cursor_.open) OpenFrame();
+  if (cursor_.head == cursor_.chosen.size() && !ChooseBlock()) {
+    queues_.ReturnPending(kStreamEndpoint, target);  // the frame ends or the device goes
+    return Step{Step::Kind::kProgress};
+  }
+
+  Plan plan;
+  plan.frame = cursor_.frame;
+  if (faults_.Any()) {
+    if (auto stall = faults_.Draw(StreamFaultKind::kStall)) {
+      queues_.ReturnPending(kStreamEndpoint, target);
+      stalled_ = true;
+      stallUntil_ = Clock::now() + stall->stall;
+      ++counters_.stalls;
+      progress_.notify_all();
+      return Step{Step::Kind::kProgress};
+    }
+    if (faults_.Draw(StreamFaultKind::kZeroLength)) {
+      plan.kind = Plan::Kind::kZeroLength;
+    } else if (auto error = faults_.Draw(StreamFaultKind::kBusError)) {
+      plan.kind = Plan::Kind::kError;
+      plan.error = error->error;
+    }
+  }
+  pieces_.clear();
+  plan.head = cursor_.head;
+  plan.offset = cursor_.offset;
+  if (plan.kind != Plan::Kind::kZeroLength) PlanBytes(plan, TransferBytes(target));
+
+  lock.unlock();
+  const bool completed = Complete(target, plan);
+  lock.lock();
+  if (completed) Commit(plan);
+  return Step{Step::Kind::kProgress};
 }
 
 void StreamEngine::Restart() {
@@ -293,8 +330,7 @@ void StreamEngine::OpenFrame() {
     header.width = config.width;
     header.height = config.height;
     header.mode = kRawMode;
-    const std::uint64_t imageBytes =
-        std::uint64_t{config.width} * config.height * config.pixelSize;
+    const std::uint64_t imageBytes = std::uint64_t{config.width} * config.height * config.pixelSize;
     const auto full = static_cast<std::uint32_t>(imageBytes / kStreamBlockSize);
     const auto rest = static_cast<std::size_t>(imageBytes % kStreamBlockSize);
     next.raw = true;
@@ -400,29 +436,31 @@ bool StreamEngine::Complete(const TransferTarget& target, const Plan& plan) {
     case Plan::Kind::kZeroLength:
       return FinishIn(target, nullptr, 0);
     case Plan::Kind::kError:
-      return virt::CompleteRequest(target.id, plan.error,
-                                   [&](const virt::RequestBuffers& buffers) -> std::uint32_t {
-        return target.direct ? 0 : std::min(target.dataOffset, buffers.outSize);
-      });
+      return virt::CompleteRequest(
+          target.id, plan.error, [&](const virt::RequestBuffers& buffers) -> std::uint32_t {
+            return target.direct ? 0 : std::min(target.dataOffset, buffers.outSize);
+          });
     case Plan::Kind::kData:
       break;
   }
   if (!target.direct) {
     gather_.clear();
-    for (const Piece& piece : pieces_) gather_.insert(gather_.end(), piece.data, piece.data + piece.size);
+    for (const Piece& piece : pieces_)
+      gather_.insert(gather_.end(), piece.data, piece.data + piece.size);
     return FinishIn(target, gather_.data(), static_cast<std::uint32_t>(gather_.size()));
   }
   // The common case: the blocks go straight into the caller's buffer.
   return virt::CompleteRequest(target.id, platform::kErrorSuccess,
                                [&](const virt::RequestBuffers& buffers) -> std::uint32_t {
-    std::uint32_t at = 0;
-    for (const Piece& piece : pieces_) {
-      const std::uint32_t n = std::min(piece.size, buffers.outSize - at);
-      std::memcpy(buffers.out + at, piece.data, n);
-      at += n;
-    }
-    return at;
-  });
+                                 std::uint32_t at = 0;
+                                 for (const Piece& piece : pieces_) {
+                                   const std::uint32_t n =
+                                       std::min(piece.size, buffers.outSize - at);
+                                   std::memcpy(buffers.out + at, piece.data, n);
+                                   at += n;
+                                 }
+                                 return at;
+                               });
 }
 
 void StreamEngine::Commit(const Plan& plan) {

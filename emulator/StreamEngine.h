@@ -5,14 +5,20 @@
 // The thread takes one pending request at a time from EndpointQueues and
 // completes it itself, writing the blocks straight into the caller's
 // buffer. It sleeps on a condition variable while nothing is pending;
-// EndpointQueues wakes it through InRequestListener.
+// EndpointQueues tells it of new requests through InRequestListener. When
+// the thread sleeps for want of requests, nothing else holds the stream
+// back, so a new request is served at once on the thread that submitted it
+// (OnInRequest): a request whose data is due then costs no wake-up and no
+// switch to the stream's thread. Pauses (the rate limit, stalls) and the
+// unplug fault are the thread's alone.
 //
-// Locking: mutex_ guards the settings, faults, counters and flags; the
-// thread holds it except while it completes a request and while it
-// unplugs the device. The thread's position in the stream (cursor_ and the
-// frame buffers) belongs to the thread alone. The thread never calls into
-// the driver or the firmware with mutex_ held, so the device may unplug
-// itself from that thread (the unplug fault) without deadlock.
+// Locking: mutex_ guards the settings, faults, counters and flags; whoever
+// serves holds it except while it completes a request, and the thread also
+// releases it while it unplugs the device. The position in the stream
+// (cursor_ and the frame buffers) belongs to whoever serves: the thread, or
+// while serving_ is set the submitting thread that set it. Neither calls
+// into the driver or the firmware with mutex_ held, so the device may
+// unplug itself from the thread (the unplug fault) without deadlock.
 #pragma once
 
 #include <array>
@@ -75,15 +81,15 @@ class StreamEngine : public InRequestListener {
     bool open = false;
     bool raw = true;
     std::uint32_t frame = 0;
-    std::uint32_t blocks = 0;         // the header and the data blocks
-    std::uint32_t rawFullBlocks = 0;  // raw: data blocks holding image bytes only
-    std::uint32_t nextBlock = 0;      // the next block to choose
+    std::uint32_t blocks = 0;           // the header and the data blocks
+    std::uint32_t rawFullBlocks = 0;    // raw: data blocks holding image bytes only
+    std::uint32_t nextBlock = 0;        // the next block to choose
     std::vector<std::uint32_t> chosen;  // blocks to send in order; copies repeat
-    std::size_t head = 0;             // the entry of `chosen` being sent
-    std::uint32_t offset = 0;         // bytes of that entry taken
-    std::uint64_t bytes = 0;          // bytes of the frame taken, lost ones included
-    bool delivered = false;           // a request carried bytes of it to the host
-    std::uint32_t blocksDone = 0;     // entries taken whole
+    std::size_t head = 0;               // the entry of `chosen` being sent
+    std::uint32_t offset = 0;           // bytes of that entry taken
+    std::uint64_t bytes = 0;            // bytes of the frame taken, lost ones included
+    bool delivered = false;             // a request carried bytes of it to the host
+    std::uint32_t blocksDone = 0;       // entries taken whole
     std::optional<std::uint32_t> unplugAfter;
     bool skipHeader = false;
   };
@@ -105,13 +111,30 @@ class StreamEngine : public InRequestListener {
     std::uint32_t frame = 0;
   };
 
+  // What the stream does next, as Advance found it.
+  struct Step {
+    enum class Kind {
+      kProgress,   // served a request or moved on in the stream: look again
+      kNoRequest,  // ready to send, but no request waits
+      kIdle,       // nothing to do until Wake
+      kPause,      // a stall, the rate limit or an empty frame: until `until`
+      kUnplug,     // the unplug fault is due
+    } kind = Kind::kProgress;
+    Clock::time_point until{};
+  };
+
   void Run();
+  // Takes the stream one step on: serves one request if one waits and the
+  // stream may send. Expects mutex_ held and the stream's position owned by
+  // the caller (the thread, or the submitter that set serving_); releases
+  // mutex_ while it completes the request.
+  Step Advance(std::unique_lock<std::mutex>& lock);
   // Both expect mutex_ held. Wake gives the thread (if started) something
   // to look at; WaitIdle is the thread's wait for such a wake-up, with
   // nothing to do until then.
   void Wake();
   void WaitIdle(std::unique_lock<std::mutex>& lock);
-  // Each of these expects mutex_ held and runs on the stream's thread.
+  // Each of these expects mutex_ held and runs where Advance does.
   void Restart();
   void ResetCursor();
   void OpenFrame();
@@ -132,9 +155,10 @@ class StreamEngine : public InRequestListener {
   const std::function<void()> unplug_;
 
   mutable std::mutex mutex_;
-  std::condition_variable wake_;               // the stream's thread waits on it
-  mutable std::condition_variable progress_;   // WaitUntil waits on it
-  std::atomic<bool> sleeping_{false};          // the thread waits for a request
+  std::condition_variable wake_;              // the stream's thread waits on it
+  mutable std::condition_variable progress_;  // WaitUntil waits on it
+  std::atomic<bool> sleeping_{false};         // the thread waits for a request
+  bool serving_ = false;                      // a submitting thread serves requests (OnInRequest)
   // The thread has nothing to do until Wake: it waits for a request, a start
   // request or new settings, or has not been started. Not set during a
   // stall or the rate limit's pause, which end by themselves.
@@ -154,7 +178,7 @@ class StreamEngine : public InRequestListener {
   std::uint64_t framesThisRun_ = 0;
   std::thread thread_;
 
-  // The stream thread's own.
+  // Whoever serves owns these (see the locking note above).
   Cursor cursor_;
   std::array<std::uint8_t, kStreamBlockSize> header_{};
   std::array<std::uint8_t, kStreamBlockSize> lastRawBlock_{};

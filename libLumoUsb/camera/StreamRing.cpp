@@ -10,6 +10,15 @@ StreamRing::StreamRing()
 
 void StreamRing::Append(const std::uint8_t* bytes, std::uint32_t length) {
   const std::uint32_t write = ringWritePos.load(std::memory_order_relaxed);
+  const std::uint32_t read = ringReadPos.load(std::memory_order_acquire);
+  const std::uint32_t unread = write >= read ? write - read : kStreamRingSize - read + write;
+  if (length > kStreamRingSize - 1 - unread) {
+    // The reader is a whole ring behind: these bytes are dropped rather
+    // than written over bytes it has not read, and the frame they belong
+    // to is dropped with them.
+    MarkGap();
+    return;
+  }
   std::uint32_t next;
   if (write + length < kStreamRingSize) {
     std::memcpy(ring.get() + write, bytes, length);

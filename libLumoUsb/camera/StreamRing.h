@@ -1,7 +1,9 @@
 // StreamRing: the camera's circular byte buffer between the image reader,
 // its only writer, and the frame assembler, its only reader. The ring keeps
-// no transfer boundaries and has no full state: a reader that falls a whole
-// ring behind finds its unread bytes overwritten.
+// no transfer boundaries. It never writes over unread bytes: when the
+// reader has fallen a whole ring behind, new bytes are dropped and a gap is
+// marked, so that the frame they belong to is dropped rather than handed
+// out spoiled.
 #pragma once
 
 #include <array>
@@ -39,7 +41,8 @@ class StreamRing {
   // Writer side (the image reader).
   // Copies `length` bytes in at ringWritePos, wrapping at the ring's end,
   // and publishes the new position; announces once kStreamAnnounceBytes
-  // have been appended since the last announcement.
+  // have been appended since the last announcement. Without room for them
+  // the bytes are dropped and a gap marked instead.
   void Append(const std::uint8_t* bytes, std::uint32_t length);
   // Wakes the reader for whatever was appended and not yet announced. The
   // writer calls it before it waits, so that no data sits unannounced.

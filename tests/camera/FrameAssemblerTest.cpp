@@ -23,19 +23,21 @@ void ExpectImage(FrameRecord* record, std::uint32_t frame, std::uint32_t blocks)
   }
 }
 
-TEST_F(RawAssembly, RingCopiesWrapAndAreAnnouncedInBatches) {
+TEST_F(RawAssembly, RingCopiesWrapNeverOverwriteAndAreAnnouncedInBatches) {
   const Bytes block = ImageBlock(1, 0);
   const auto signalled = [&] {
     return platform::WaitForEvent(state.streamRing.dataEvent.get(), 0) == platform::kWaitObject0;
   };
   // A copy that ends exactly at the ring's end leaves the position at 0.
   state.streamRing.ringWritePos = kStreamRingSize - 4096;
+  state.streamRing.ringReadPos = kStreamRingSize - 4096;
   state.streamRing.Append(block.data(), 4096);
   EXPECT_EQ(state.streamRing.ringWritePos, 0u);
   EXPECT_EQ(std::memcmp(state.streamRing.ring.get() + kStreamRingSize - 4096, block.data(), 4096),
             0);
   // A straddling copy fills the ring to its end and goes on at its start.
   state.streamRing.ringWritePos = kStreamRingSize - 100;
+  state.streamRing.ringReadPos = kStreamRingSize - 100;
   state.streamRing.Append(block.data(), 4096);
   EXPECT_EQ(state.streamRing.ringWritePos, 3996u);
   EXPECT_EQ(std::memcmp(state.streamRing.ring.get() + kStreamRingSize - 100, block.data(), 100), 0);
@@ -52,6 +54,16 @@ TEST_F(RawAssembly, RingCopiesWrapAndAreAnnouncedInBatches) {
     state.streamRing.Append(block.data(), 4096);
   EXPECT_TRUE(signalled());
   EXPECT_FALSE(signalled());
+  // Bytes the reader has not read are never written over: what does not
+  // fit is dropped and a gap marked where it would have gone.
+  state.streamRing.ringReadPos = state.streamRing.ringWritePos + 4096;
+  const std::uint32_t before = state.streamRing.ringWritePos;
+  std::uint32_t gap = 0;
+  EXPECT_FALSE(state.streamRing.NextGap(&gap));
+  state.streamRing.Append(block.data(), 4096);
+  EXPECT_EQ(state.streamRing.ringWritePos, before);
+  ASSERT_TRUE(state.streamRing.NextGap(&gap));
+  EXPECT_EQ(gap, before);
 }
 
 TEST_F(RawAssembly, FrameAfterItsHeaderIsQueuedWithItsHeaderFields) {

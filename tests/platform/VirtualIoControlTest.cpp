@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "platform/ScriptedDriver.h"
 #include "platform/UniqueHandle.h"
@@ -77,7 +79,8 @@ TEST_F(VirtualIoControl, OverlappedRequestIsPendingUntilFinishedOnAnotherThread)
   Overlapped overlapped;
   overlapped.event = event.get();
   std::uint8_t buffer[16] = {};
-  EXPECT_FALSE(IoControl(device, 0x22004B, buffer, 4, buffer, sizeof(buffer), nullptr, &overlapped));
+  EXPECT_FALSE(
+      IoControl(device, 0x22004B, buffer, 4, buffer, sizeof(buffer), nullptr, &overlapped));
   EXPECT_EQ(LastError(), kErrorIoPending);
 
   std::uint32_t bytes = 77;
@@ -177,12 +180,75 @@ TEST_F(VirtualIoControl, VanishedDeviceFailsPendingAndNewRequests) {
   std::uint8_t buffer[4] = {};
   EXPECT_FALSE(IoControl(device, 0x220020, buffer, 4, buffer, 4, nullptr, nullptr));
   EXPECT_EQ(LastError(), kErrorGenFailure);
+  // A refused overlapped request never started: nothing is left to wait for.
+  Overlapped refused;
+  refused.event = event.get();
+  EXPECT_FALSE(IoControl(device, 0x220020, buffer, 4, buffer, 4, nullptr, &refused));
+  EXPECT_EQ(LastError(), kErrorGenFailure);
+  EXPECT_FALSE(IsPending(refused));
   // The same path plugged again is a new device: the old handle stays dead.
   ScriptedDriver replacement;
   replacement.AnswerAtOnce({1});
   ASSERT_TRUE(virt::Plug(kTestClass, kPath, &replacement));
   EXPECT_FALSE(IoControl(device, 0x220020, buffer, 4, buffer, 4, nullptr, nullptr));
   EXPECT_EQ(LastError(), kErrorGenFailure);
+}
+
+TEST_F(VirtualIoControl, AFinishedRequestsIdNeverFinishesALaterRequest) {
+  UniqueHandle event(CreateEventObject(true, false));
+  Overlapped first, second;
+  first.event = second.event = event.get();
+  std::uint8_t a[4] = {}, b[4] = {};
+  IoControl(device, 0x22004B, a, 4, a, 4, nullptr, &first);
+  const virt::RequestId firstId = driver.WaitForRequests(1)[0].id;
+  ASSERT_TRUE(ScriptedDriver::Finish(firstId, 0, {7}));
+  // The second request may take the first one's record.
+  IoControl(device, 0x22004B, b, 4, b, 4, nullptr, &second);
+  const virt::RequestId secondId = driver.WaitForRequests(2)[1].id;
+  EXPECT_NE(secondId, firstId);
+  EXPECT_FALSE(ScriptedDriver::Finish(firstId, 0, {9}));
+  std::uint32_t bytes = 0;
+  EXPECT_FALSE(OverlappedResult(device, &second, &bytes, false));
+  EXPECT_EQ(LastError(), kErrorIoIncomplete);
+  EXPECT_EQ(b[0], 0);
+  ASSERT_TRUE(ScriptedDriver::Finish(secondId, 0, {8}));
+  ASSERT_TRUE(OverlappedResult(device, &second, &bytes, true));
+  EXPECT_EQ(b[0], 8);
+  EXPECT_EQ(a[0], 7);
+}
+
+TEST_F(VirtualIoControl, ThousandsOfRequestsInFlightFinishInAnyOrderOrOnClose) {
+  constexpr int kRequests = 2500;
+  UniqueHandle event(CreateEventObject(true, false));
+  std::vector<Overlapped> overlapped(kRequests);
+  std::vector<std::uint8_t> buffers(kRequests, 0);
+  for (int i = 0; i < kRequests; ++i) {
+    overlapped[i].event = event.get();
+    IoControl(device, 0x22004B, &buffers[i], 1, &buffers[i], 1, nullptr, &overlapped[i]);
+  }
+  auto requests = driver.WaitForRequests(kRequests);
+  ASSERT_EQ(requests.size(), static_cast<std::size_t>(kRequests));
+  EXPECT_EQ(virt::OutstandingRequestCount(), static_cast<std::size_t>(kRequests));
+  // Every other one finished by the driver, last first; closing the handle
+  // cancels the rest.
+  for (int i = kRequests - 1; i >= 0; i -= 2)
+    ASSERT_TRUE(ScriptedDriver::Finish(requests[i].id, 0, {static_cast<std::uint8_t>(i % 251)}));
+  ASSERT_TRUE(CloseHandle(device));
+  Handle closed = std::exchange(device, InvalidHandle());
+  EXPECT_EQ(virt::OutstandingRequestCount(), 0u);
+  for (int i = 0; i < kRequests; ++i) {
+    ASSERT_FALSE(IsPending(overlapped[i]));
+    const std::uintptr_t status = overlapped[i].internal.load();
+    if (i % 2 == (kRequests - 1) % 2) {
+      EXPECT_EQ(status, 0u) << i;
+      EXPECT_EQ(buffers[i], i % 251) << i;
+    } else {
+      EXPECT_EQ(status & 0xFFFF, kErrorOperationAborted) << i;
+      EXPECT_EQ(buffers[i], 0) << i;
+    }
+  }
+  EXPECT_FALSE(OverlappedResult(closed, &overlapped[0], nullptr, false));
+  EXPECT_EQ(LastError(), kErrorInvalidHandle);
 }
 
 TEST_F(VirtualIoControl, UnplugWaitsForAThreadInsideTheDriver) {

@@ -151,6 +151,12 @@ struct StreamConfig {
   std::uint64_t frameLimit = 0;
   // The most bytes per second the camera sends (0: as fast as it can).
   std::uint64_t bytesPerSecond = 400000000;
+  // A request that finds the stream idle and its data due is served on the
+  // thread that submits it, saving a wake-up of the stream's thread per
+  // request. Off, every request is served by the stream's own thread, as a
+  // device's driver completes transfers on its own: the submitter's CPU
+  // then carries none of the camera's work (benchmarks of the library).
+  bool serveOnSubmittingThread = true;
 };
 
 // ---- faults

@@ -63,7 +63,9 @@ struct RequestBuffers {
 //   the byte count to report.
 // - Finish every request exactly once with CompleteRequest, either inside
 //   OnRequest or later from any thread. An overlapped request finished
-//   inside OnRequest still reaches its caller asynchronously.
+//   inside OnRequest still reaches its caller asynchronously: IoControl
+//   reports kErrorIoPending, and the result is published once OnRequest
+//   has returned.
 // - Honour cancellation. The bus itself finishes the requests of a closed
 //   handle (kErrorOperationAborted) and of an unplugged device
 //   (kErrorGenFailure); CompleteRequest then returns false without calling

@@ -5,13 +5,21 @@
 // A request is handed to its device's VirtualDriver on the issuing thread and
 // stays outstanding until the driver (or a cancellation) finishes it. An
 // overlapped request always reports kErrorIoPending; when its driver finishes
-// it during the submission itself, the result is published later by the
-// completion thread, so callers always meet the asynchronous path.
+// it during the submission itself, the result is published as the
+// submission ends, once the driver has returned, so callers always meet the
+// asynchronous path.
+//
+// The request path takes no process-wide lock and allocates nothing: request
+// records come from a table of slots recycled through a lock-free free list,
+// a request id names its slot and the slot's generation, and finishing a
+// request claims its slot with one compare-and-swap, so that a request is
+// finished exactly once whoever races to finish it. Each device has a mutex
+// of its own that orders submissions against its removal.
 #include <algorithm>
 #include <cctype>
 #include <condition_variable>
 #include <mutex>
-#include <unordered_map>
+#include <thread>
 #include <vector>
 
 #include "platform/virtual/VirtualBus.h"
@@ -21,29 +29,36 @@ namespace lumo::platform::virt {
 
 namespace {
 
-struct Request {
-  RequestId id = 0;
-  std::uint64_t deviceId = 0;
-  std::uint64_t openId = 0;
-  std::uint8_t* in = nullptr;
-  std::uint32_t inSize = 0;
-  std::uint8_t* out = nullptr;
-  std::uint32_t outSize = 0;
-  CompletionTarget target;
-};
+// One plugged interface. The registry references it while it is present,
+// and every handle opened on it until the handle is closed.
+class Device : public RefCounted {
+ public:
+  Device(std::uint64_t deviceId, const Guid& deviceClass, std::string devicePath,
+         VirtualDriver* deviceDriver)
+      : id(deviceId),
+        interfaceClass(deviceClass),
+        path(std::move(devicePath)),
+        driver(deviceDriver) {}
 
-struct Interface {
-  std::uint64_t deviceId;
-  Guid interfaceClass;
-  std::string path;
-  VirtualDriver* driver;
+  const std::uint64_t id;
+  const Guid interfaceClass;
+  const std::string path;
+  VirtualDriver* const driver;
+
+  // Submissions take the mutex to check `gone` and make their request
+  // outstanding; Unplug takes it to set `gone`. Leaving the driver is a
+  // plain decrement, with the mutex only to wake an Unplug that waits.
+  std::mutex mutex;
+  std::condition_variable idle;     // activeCalls dropped, for Unplug
+  std::atomic<bool> gone{false};    // unplugged: no new request reaches the driver
+  std::atomic<int> activeCalls{0};  // threads inside the driver's OnRequest
 };
 
 class DeviceObject : public KernelObject {
  public:
-  DeviceObject(std::uint64_t device, std::uint64_t open)
-      : KernelObject(Kind::Device), deviceId(device), openId(open) {}
-  const std::uint64_t deviceId;
+  DeviceObject(Ref<Device> openedDevice, std::uint64_t open)
+      : KernelObject(Kind::Device), device(std::move(openedDevice)), openId(open) {}
+  const Ref<Device> device;
   const std::uint64_t openId;
 };
 
@@ -56,15 +71,167 @@ class InterfaceSetObject : public KernelObject {
 };
 
 bool SamePath(const std::string& a, const std::string& b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            return std::tolower(static_cast<unsigned char>(x)) ==
                   std::tolower(static_cast<unsigned char>(y));
          });
 }
 
-thread_local RequestId submittingRequest = 0;
-thread_local std::uint64_t submittingDevice = 0;
+// --------------------------------------------------------------- requests
+
+// A request's slot. `state` holds the slot's generation and phase; the
+// other fields belong to whoever moved the phase last: the issuer while it
+// fills them in (free), the finisher once it claimed the slot (finishing).
+// deviceId and openId are also read by cancellation scans before they claim
+// a slot, hence atomic.
+struct Request {
+  std::atomic<std::uint64_t> state{0};
+  std::atomic<std::uint32_t> nextFree{0};  // index + 1 of the next free slot
+  std::atomic<std::uint64_t> deviceId{0};
+  std::atomic<std::uint64_t> openId{0};
+  std::uint8_t* in = nullptr;
+  std::uint32_t inSize = 0;
+  std::uint8_t* out = nullptr;
+  std::uint32_t outSize = 0;
+  CompletionTarget target;
+};
+
+enum Phase : std::uint64_t { kFree = 0, kOutstanding = 1, kFinishing = 2 };
+constexpr unsigned kPhaseBits = 2;
+constexpr std::uint64_t kPhaseMask = 3;
+// Request ids: the slot's index below, its generation above.
+constexpr unsigned kRequestIndexBits = 20;
+constexpr std::uint32_t kRequestSegmentSize = 1024;
+constexpr std::uint32_t kRequestSegments = (1u << kRequestIndexBits) / kRequestSegmentSize;
+constexpr std::uint64_t kFreeIndexMask = 0xFFFFFFFFu;
+
+std::uint64_t StateOf(std::uint64_t generation, Phase phase) {
+  return (generation << kPhaseBits) | phase;
+}
+
+// Every request record of the process. Records are never given back to the
+// allocator: a free one waits in the free list for the next request.
+class RequestTable {
+ public:
+  // A free slot and the generation its new request has; false when the
+  // table is full.
+  bool Allocate(std::uint32_t& index, std::uint64_t& generation) {
+    std::uint64_t head = freeHead_.load(std::memory_order_acquire);
+    for (;;) {
+      if ((head & kFreeIndexMask) == 0) {
+        if (!Grow()) return false;
+        head = freeHead_.load(std::memory_order_acquire);
+        continue;
+      }
+      const auto candidate = static_cast<std::uint32_t>(head & kFreeIndexMask) - 1;
+      const std::uint32_t next = At(candidate).nextFree.load(std::memory_order_relaxed);
+      // The count in the upper half changes on every push and pop, so a
+      // head that was popped and pushed back meanwhile is not mistaken for
+      // the one read above.
+      const std::uint64_t newHead = (((head >> 32) + 1) << 32) | next;
+      if (freeHead_.compare_exchange_weak(head, newHead, std::memory_order_acquire,
+                                          std::memory_order_acquire)) {
+        index = candidate;
+        generation = (At(candidate).state.load(std::memory_order_relaxed) >> kPhaseBits) + 1;
+        return true;
+      }
+    }
+  }
+
+  void Free(std::uint32_t index, std::uint64_t generation) {
+    Request& request = At(index);
+    request.state.store(StateOf(generation, kFree), std::memory_order_relaxed);
+    std::uint64_t head = freeHead_.load(std::memory_order_relaxed);
+    std::uint64_t newHead = 0;
+    do {
+      request.nextFree.store(static_cast<std::uint32_t>(head & kFreeIndexMask),
+                             std::memory_order_relaxed);
+      newHead = (((head >> 32) + 1) << 32) | (index + 1);
+    } while (!freeHead_.compare_exchange_weak(head, newHead, std::memory_order_release,
+                                              std::memory_order_relaxed));
+  }
+
+  // The slot named by `id`, claimed for finishing; nullptr if that request
+  // is not outstanding any more.
+  Request* Claim(RequestId id) {
+    const auto index = static_cast<std::uint32_t>(id & ((1u << kRequestIndexBits) - 1));
+    Request* request = Find(index);
+    if (!request) return nullptr;
+    std::uint64_t expected = StateOf(id >> kRequestIndexBits, kOutstanding);
+    if (!request->state.compare_exchange_strong(expected, expected + 1, std::memory_order_acquire,
+                                                std::memory_order_relaxed))
+      return nullptr;
+    return request;
+  }
+
+  // Claims every outstanding request that `matches` (deviceId, openId) and
+  // hands its id and slot to `take`.
+  template <typename Matches, typename Take>
+  void ClaimAll(Matches matches, Take take) {
+    const std::uint32_t count = used_.load(std::memory_order_acquire);
+    for (std::uint32_t index = 0; index < count; ++index) {
+      Request& request = At(index);
+      std::uint64_t state = request.state.load(std::memory_order_acquire);
+      if ((state & kPhaseMask) != kOutstanding) continue;
+      if (!matches(request.deviceId.load(std::memory_order_acquire),
+                   request.openId.load(std::memory_order_acquire)))
+        continue;
+      // Fails if the request finished (and perhaps its slot was reused)
+      // since the fields were read.
+      if (!request.state.compare_exchange_strong(state, state + 1, std::memory_order_acquire,
+                                                 std::memory_order_relaxed))
+        continue;
+      take(IdOf(index, state >> kPhaseBits), request);
+    }
+  }
+
+  Request& At(std::uint32_t index) {
+    return segments_[index / kRequestSegmentSize].load(
+        std::memory_order_acquire)[index % kRequestSegmentSize];
+  }
+
+  static RequestId IdOf(std::uint32_t index, std::uint64_t generation) {
+    return (generation << kRequestIndexBits) | index;
+  }
+
+ private:
+  Request* Find(std::uint32_t index) {
+    Request* segment = segments_[index / kRequestSegmentSize].load(std::memory_order_acquire);
+    return segment ? segment + index % kRequestSegmentSize : nullptr;
+  }
+
+  // Adds a segment of free slots, unless another thread just did.
+  bool Grow() {
+    std::lock_guard<std::mutex> lock(growMutex_);
+    if ((freeHead_.load(std::memory_order_acquire) & kFreeIndexMask) != 0) return true;
+    const std::uint32_t used = used_.load(std::memory_order_relaxed);
+    if (used == kRequestSegments * kRequestSegmentSize) return false;
+    const std::uint32_t segment = used / kRequestSegmentSize;
+    owned_[segment] = std::make_unique<Request[]>(kRequestSegmentSize);
+    segments_[segment].store(owned_[segment].get(), std::memory_order_release);
+    used_.store(used + kRequestSegmentSize, std::memory_order_release);
+    for (std::uint32_t i = kRequestSegmentSize; i-- > 0;) Free(used + i, 0);
+    return true;
+  }
+
+  std::atomic<std::uint64_t> freeHead_{0};  // push count << 32 | index + 1
+  std::atomic<std::uint32_t> used_{0};      // slots in segments so far
+  std::atomic<Request*> segments_[kRequestSegments] = {};
+  std::unique_ptr<Request[]> owned_[kRequestSegments];  // under growMutex_
+  std::mutex growMutex_;
+};
+
+// The request being submitted on this thread, and its result when its
+// driver finishes it before the submission ends.
+struct Submission {
+  RequestId id = 0;
+  std::uint64_t deviceId = 0;
+  bool finished = false;
+  CompletionTarget target;
+  std::uint32_t error = 0;
+  std::uint32_t bytes = 0;
+};
+thread_local Submission* submitting = nullptr;
 
 class DeviceRegistry {
  public:
@@ -77,32 +244,40 @@ class DeviceRegistry {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (!driver || FindLocked(path)) return false;
-      present_.push_back(std::make_unique<Interface>(Interface{nextDeviceId_++, interfaceClass,
-                                                               path, driver}));
+      present_.push_back(MakeRef<Device>(nextDeviceId_++, interfaceClass, path, driver));
     }
     PostInterfaceNotice(interfaceClass, path, kDbtDeviceArrival);
     return true;
   }
 
   bool Unplug(const std::string& path) {
-    std::unique_ptr<Interface> gone;
-    std::vector<std::unique_ptr<Request>> orphans;
+    Ref<Device> gone;
     {
-      std::unique_lock<std::mutex> lock(mutex_);
+      std::lock_guard<std::mutex> lock(mutex_);
       auto it = std::find_if(present_.begin(), present_.end(),
                              [&](const auto& entry) { return SamePath(entry->path, path); });
       if (it == present_.end()) return false;
       gone = std::move(*it);
       present_.erase(it);
-      orphans = TakeRequestsLocked(
-          [&](const Request& request) { return request.deviceId == gone->deviceId; });
+    }
+    {
+      // A submission that got past this point's check of `gone` made its
+      // request outstanding before it let go of the mutex: the scan below
+      // finds it.
+      std::lock_guard<std::mutex> lock(gone->mutex);
+      gone->gone = true;
+    }
+    const std::uint64_t deviceId = gone->id;
+    Cancel([deviceId](std::uint64_t device, std::uint64_t) { return device == deviceId; },
+           kErrorGenFailure);
+    {
       // Wait until no other thread is inside the driver, so that the caller
       // may destroy it once we return. A driver that unplugs itself from
       // within OnRequest is not waited for.
-      const int own = submittingDevice == gone->deviceId ? 1 : 0;
-      idle_.wait(lock, [&] { return ActiveCallsLocked(gone->deviceId) <= own; });
+      std::unique_lock<std::mutex> lock(gone->mutex);
+      const int own = submitting && submitting->deviceId == deviceId ? 1 : 0;
+      gone->idle.wait(lock, [&] { return gone->activeCalls.load() <= own; });
     }
-    for (auto& request : orphans) Publish(request->target, kErrorGenFailure, 0);
     PostInterfaceNotice(gone->interfaceClass, gone->path, kDbtDeviceRemoveComplete);
     return true;
   }
@@ -116,83 +291,94 @@ class DeviceRegistry {
   }
 
   Handle Open(const std::string& path) {
-    std::uint64_t deviceId = 0;
+    Ref<Device> device;
     std::uint64_t openId = 0;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      const Interface* entry = FindLocked(path);
+      const Ref<Device>* entry = FindLocked(path);
       if (!entry) {
         SetLastError(kErrorFileNotFound);
         return InvalidHandle();
       }
-      deviceId = entry->deviceId;
+      device = *entry;
       openId = nextOpenId_++;
     }
-    return static_cast<Handle>(
-        HandleTable::Instance().Insert(std::make_shared<DeviceObject>(deviceId, openId)));
-  }
-
-  void Close(const DeviceObject& device) {
-    std::vector<std::unique_ptr<Request>> cancelled;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      cancelled = TakeRequestsLocked(
-          [&](const Request& request) { return request.openId == device.openId; });
+    void* handle = HandleTable::Instance().Insert(MakeRef<DeviceObject>(std::move(device), openId));
+    if (!handle) {
+      SetLastError(kErrorNotEnoughMemory);
+      return InvalidHandle();
     }
-    for (auto& request : cancelled) Publish(request->target, kErrorOperationAborted, 0);
+    return static_cast<Handle>(handle);
   }
 
-  bool IoControl(const DeviceObject& device, std::uint32_t code, void* in, std::uint32_t inSize,
+  void Close(const DeviceObject& object) {
+    const std::uint64_t openId = object.openId;
+    Cancel([openId](std::uint64_t, std::uint64_t open) { return open == openId; },
+           kErrorOperationAborted);
+  }
+
+  bool IoControl(const DeviceObject& object, std::uint32_t code, void* in, std::uint32_t inSize,
                  void* out, std::uint32_t outSize, std::uint32_t* bytesReturned,
                  Overlapped* overlapped) {
+    Device& device = *object.device;
     SyncResult sync;
-    auto request = std::make_unique<Request>();
-    request->deviceId = device.deviceId;
-    request->openId = device.openId;
-    request->in = static_cast<std::uint8_t*>(in);
-    request->inSize = in ? inSize : 0;
-    request->out = static_cast<std::uint8_t*>(out);
-    request->outSize = out ? outSize : 0;
-    request->target.overlapped = overlapped;
-    request->target.event = overlapped ? overlapped->event : nullptr;
-    request->target.sync = overlapped ? nullptr : &sync;
+    CompletionTarget target;
+    target.overlapped = overlapped;
+    target.event = overlapped ? overlapped->event : nullptr;
+    target.sync = overlapped ? nullptr : &sync;
 
+    Submission submission;
+    submission.deviceId = device.id;
     RequestInfo info;
-    VirtualDriver* driver = nullptr;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
-      const Interface* entry = FindByIdLocked(device.deviceId);
-      if (!entry) {
+      std::lock_guard<std::mutex> lock(device.mutex);
+      std::uint32_t index = 0;
+      std::uint64_t generation = 0;
+      if (device.gone.load(std::memory_order_relaxed)) {
         SetLastError(kErrorGenFailure);
         return false;
       }
-      driver = entry->driver;
-      request->id = nextRequestId_++;
-      info = RequestInfo{request->id, code, request->inSize, request->outSize,
-                         overlapped != nullptr, request->in};
+      if (!requests_.Allocate(index, generation)) {
+        SetLastError(kErrorNotEnoughMemory);
+        return false;
+      }
+      // A refused request leaves the caller's OVERLAPPED as it was.
       if (overlapped) {
         overlapped->internalHigh.store(0, std::memory_order_relaxed);
         overlapped->internal.store(kStatusPending, std::memory_order_release);
-        if (request->target.event) ResetEventObject(request->target.event);
+        if (target.event) ResetEventObject(target.event);
       }
-      outstanding_.emplace(request->id, std::move(request));
-      ++activeCalls_[device.deviceId];
+      Request& request = requests_.At(index);
+      request.deviceId.store(device.id, std::memory_order_relaxed);
+      request.openId.store(object.openId, std::memory_order_relaxed);
+      request.in = static_cast<std::uint8_t*>(in);
+      request.inSize = in ? inSize : 0;
+      request.out = static_cast<std::uint8_t*>(out);
+      request.outSize = out ? outSize : 0;
+      request.target = target;
+      submission.id = RequestTable::IdOf(index, generation);
+      info = RequestInfo{submission.id,         code,      request.inSize, request.outSize,
+                         overlapped != nullptr, request.in};
+      outstanding_.fetch_add(1, std::memory_order_relaxed);
+      request.state.store(StateOf(generation, kOutstanding), std::memory_order_release);
+      device.activeCalls.fetch_add(1);
     }
 
-    submittingRequest = info.id;
-    submittingDevice = device.deviceId;
-    driver->OnRequest(info);
-    submittingRequest = 0;
-    submittingDevice = 0;
+    Submission* const outer = std::exchange(submitting, &submission);
+    device.driver->OnRequest(info);
+    submitting = outer;
 
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      auto it = activeCalls_.find(device.deviceId);
-      if (--it->second == 0) activeCalls_.erase(it);
-      idle_.notify_all();
+    // Unplug waits for the count to fall to 0, or to 1 when its own thread
+    // is inside the driver. Either this thread sees `gone` and wakes it, or
+    // Unplug, which sets `gone` before it looks at the count, sees the
+    // count already lowered.
+    if (device.activeCalls.fetch_sub(1) <= 2 && device.gone.load()) {
+      std::lock_guard<std::mutex> lock(device.mutex);
+      device.idle.notify_all();
     }
 
     if (overlapped) {
+      if (submission.finished) Publish(submission.target, submission.error, submission.bytes);
       SetLastError(kErrorIoPending);
       return false;
     }
@@ -207,73 +393,64 @@ class DeviceRegistry {
   }
 
   bool Complete(RequestId id, std::uint32_t error, FillFunction fill, void* context) {
-    std::unique_ptr<Request> request;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      auto it = outstanding_.find(id);
-      if (it == outstanding_.end()) return false;
-      request = std::move(it->second);
-      outstanding_.erase(it);
-    }
+    Request* request = requests_.Claim(id);
+    if (!request) return false;
     std::uint32_t bytes = 0;
-    if (fill) bytes = fill(context, RequestBuffers{request->in, request->inSize, request->out,
-                                                    request->outSize});
-    if (request->target.overlapped && submittingRequest == id) {
-      PublishLater(request->target, error, bytes);
-    } else {
-      Publish(request->target, error, bytes);
+    if (fill)
+      bytes = fill(context,
+                   RequestBuffers{request->in, request->inSize, request->out, request->outSize});
+    const CompletionTarget target = request->target;
+    Release(id);
+    // An overlapped request finished while it is being submitted on this
+    // thread is published when the submission ends, after the driver has
+    // returned: the caller then finds it finished, as it would find one
+    // that another thread finished just before IoControl returned.
+    if (target.overlapped && submitting && submitting->id == id) {
+      submitting->finished = true;
+      submitting->target = target;
+      submitting->error = error;
+      submitting->bytes = bytes;
+      return true;
     }
+    Publish(target, error, bytes);
     return true;
   }
 
-  std::size_t OutstandingCount() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return outstanding_.size();
-  }
+  std::size_t OutstandingCount() const { return outstanding_.load(std::memory_order_relaxed); }
 
  private:
-  const Interface* FindLocked(const std::string& path) const {
+  const Ref<Device>* FindLocked(const std::string& path) const {
     for (const auto& entry : present_)
-      if (SamePath(entry->path, path)) return entry.get();
+      if (SamePath(entry->path, path)) return &entry;
     return nullptr;
   }
 
-  const Interface* FindByIdLocked(std::uint64_t deviceId) const {
-    for (const auto& entry : present_)
-      if (entry->deviceId == deviceId) return entry.get();
-    return nullptr;
+  // Frees the slot of a claimed request.
+  void Release(RequestId id) {
+    requests_.Free(static_cast<std::uint32_t>(id & ((1u << kRequestIndexBits) - 1)),
+                   id >> kRequestIndexBits);
+    outstanding_.fetch_sub(1, std::memory_order_relaxed);
   }
 
-  int ActiveCallsLocked(std::uint64_t deviceId) const {
-    auto it = activeCalls_.find(deviceId);
-    return it == activeCalls_.end() ? 0 : it->second;
+  // Finishes every outstanding request that `matches` with `error`.
+  template <typename Matches>
+  void Cancel(Matches matches, std::uint32_t error) {
+    requests_.ClaimAll(matches, [&](RequestId id, Request& request) {
+      const CompletionTarget target = request.target;
+      Release(id);
+      Publish(target, error, 0);
+    });
   }
 
-  template <typename Predicate>
-  std::vector<std::unique_ptr<Request>> TakeRequestsLocked(Predicate matches) {
-    std::vector<std::unique_ptr<Request>> taken;
-    for (auto it = outstanding_.begin(); it != outstanding_.end();) {
-      if (matches(*it->second)) {
-        taken.push_back(std::move(it->second));
-        it = outstanding_.erase(it);
-      } else {
-        ++it;
-      }
-    }
-    return taken;
-  }
-
-  std::mutex mutex_;
-  std::condition_variable idle_;
+  std::mutex mutex_;  // the present interfaces and the id counters
   std::uint64_t nextDeviceId_ = 1;
   std::uint64_t nextOpenId_ = 1;
-  RequestId nextRequestId_ = 1;
-  std::vector<std::unique_ptr<Interface>> present_;  // plug order
-  std::unordered_map<RequestId, std::unique_ptr<Request>> outstanding_;
-  std::unordered_map<std::uint64_t, int> activeCalls_;  // threads inside a driver, per device
+  std::vector<Ref<Device>> present_;  // plug order
+  RequestTable requests_;
+  std::atomic<std::size_t> outstanding_{0};
 };
 
-std::shared_ptr<DeviceObject> FindDevice(Handle handle) {
+Ref<DeviceObject> FindDevice(Handle handle) {
   auto device = FindObject<DeviceObject>(handle, KernelObject::Kind::Device);
   if (!device) SetLastError(kErrorInvalidHandle);
   return device;
@@ -304,9 +481,10 @@ namespace lumo::platform {
 using virt::DeviceRegistry;
 
 InterfaceSet OpenInterfaceSet(const Guid& interfaceClass) {
-  auto set = std::make_shared<virt::InterfaceSetObject>(
+  auto set = virt::MakeRef<virt::InterfaceSetObject>(
       interfaceClass, DeviceRegistry::Instance().Snapshot(interfaceClass));
-  return static_cast<InterfaceSet>(virt::HandleTable::Instance().Insert(std::move(set)));
+  void* handle = virt::HandleTable::Instance().Insert(std::move(set));
+  return handle ? static_cast<InterfaceSet>(handle) : InvalidInterfaceSet();
 }
 
 bool InterfacePathAt(InterfaceSet set, const Guid& interfaceClass, std::uint32_t index,

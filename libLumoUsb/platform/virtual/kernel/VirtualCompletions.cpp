@@ -1,59 +1,12 @@
-// Publication of finished I/O requests to their issuers, the completion
-// thread, and the overlapped-result query of the virtual kernel.
+// Publication of finished I/O requests to their issuers, and the
+// overlapped-result query of the virtual kernel.
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <mutex>
 #include <thread>
 
 #include "platform/virtual/kernel/VirtualKernel.h"
 
 namespace lumo::platform::virt {
-
-namespace {
-
-// Publishes results of requests that finished while they were submitted.
-class CompletionThread {
- public:
-  static CompletionThread& Instance() {
-    static CompletionThread* instance = new CompletionThread;  // lives until the process ends
-    return *instance;
-  }
-
-  void Post(const CompletionTarget& target, std::uint32_t error, std::uint32_t bytes) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    queue_.push_back(Item{target, error, bytes});
-    condition_.notify_one();
-  }
-
- private:
-  struct Item {
-    CompletionTarget target;
-    std::uint32_t error;
-    std::uint32_t bytes;
-  };
-
-  CompletionThread() { std::thread([this] { Run(); }).detach(); }
-
-  void Run() {
-    for (;;) {
-      Item item;
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        condition_.wait(lock, [this] { return !queue_.empty(); });
-        item = queue_.front();
-        queue_.pop_front();
-      }
-      Publish(item.target, item.error, item.bytes);
-    }
-  }
-
-  std::mutex mutex_;
-  std::condition_variable condition_;
-  std::deque<Item> queue_;
-};
-
-}  // namespace
 
 void Publish(const CompletionTarget& target, std::uint32_t error, std::uint32_t bytes) {
   if (target.sync) {
@@ -73,17 +26,14 @@ void Publish(const CompletionTarget& target, std::uint32_t error, std::uint32_t 
   if (event) SetEventObject(event);
 }
 
-void PublishLater(const CompletionTarget& target, std::uint32_t error, std::uint32_t bytes) {
-  CompletionThread::Instance().Post(target, error, bytes);
-}
-
 }  // namespace lumo::platform::virt
 
 namespace lumo::platform {
 
 bool OverlappedResult(Handle device, Overlapped* overlapped, std::uint32_t* bytesTransferred,
                       bool wait) {
-  if (!virt::HandleTable::Instance().Find(device, virt::KernelObject::Kind::Device)) {
+  if (!virt::HandleTable::Instance().Visit(device, virt::KernelObject::Kind::Device,
+                                           [](virt::KernelObject&) {})) {
     SetLastError(kErrorInvalidHandle);
     return false;
   }

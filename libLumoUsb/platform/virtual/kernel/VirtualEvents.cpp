@@ -47,31 +47,36 @@ class EventObject : public virt::KernelObject {
   bool set_;
 };
 
-std::shared_ptr<EventObject> FindEvent(Handle event) {
+virt::Ref<EventObject> FindEvent(Handle event) {
   auto object = virt::FindObject<EventObject>(event, virt::KernelObject::Kind::Event);
   if (!object) SetLastError(kErrorInvalidHandle);
   return object;
+}
+
+// Setting and resetting never wait, so they run on the pinned handle without
+// taking a reference.
+template <typename Action>
+bool OnEvent(Handle event, Action action) {
+  const bool found = virt::HandleTable::Instance().Visit(
+      event, virt::KernelObject::Kind::Event,
+      [&](virt::KernelObject& object) { action(static_cast<EventObject&>(object)); });
+  if (!found) SetLastError(kErrorInvalidHandle);
+  return found;
 }
 
 }  // namespace
 
 Handle CreateEventObject(bool manualReset, bool initiallySet) {
   return static_cast<Handle>(
-      virt::HandleTable::Instance().Insert(std::make_shared<EventObject>(manualReset, initiallySet)));
+      virt::HandleTable::Instance().Insert(virt::MakeRef<EventObject>(manualReset, initiallySet)));
 }
 
 bool SetEventObject(Handle event) {
-  auto object = FindEvent(event);
-  if (!object) return false;
-  object->Set();
-  return true;
+  return OnEvent(event, [](EventObject& object) { object.Set(); });
 }
 
 bool ResetEventObject(Handle event) {
-  auto object = FindEvent(event);
-  if (!object) return false;
-  object->Reset();
-  return true;
+  return OnEvent(event, [](EventObject& object) { object.Reset(); });
 }
 
 std::uint32_t WaitForEvent(Handle event, std::uint32_t timeoutMs) {

@@ -135,10 +135,9 @@ class WindowSystem {
     ThreadQueue& queue = QueueLocked(self);
     std::deque<QueuedMessage>::iterator found;
     queue.condition.wait(lock, [&] {
-      found = std::find_if(queue.messages.begin(), queue.messages.end(),
-                           [&](const QueuedMessage& queued) {
-                             return !filter || queued.message.window == filter;
-                           });
+      found = std::find_if(
+          queue.messages.begin(), queue.messages.end(),
+          [&](const QueuedMessage& queued) { return !filter || queued.message.window == filter; });
       return found != queue.messages.end();
     });
     QueuedMessage queued = std::move(*found);
@@ -166,8 +165,7 @@ class WindowSystem {
     return result;
   }
 
-  Notification Register(Window window, bool forClass, const Guid& interfaceClass,
-                        Handle handle) {
+  Notification Register(Window window, bool forClass, const Guid& interfaceClass, Handle handle) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!FindLocked(window)) return nullptr;
     const std::uintptr_t key = nextNotification_++;
@@ -280,8 +278,7 @@ namespace lumo::platform {
 
 using virt::WindowSystem;
 
-bool RegisterWindowClass(const std::string& className, WindowProc procedure,
-                         std::uint32_t style) {
+bool RegisterWindowClass(const std::string& className, WindowProc procedure, std::uint32_t style) {
   return WindowSystem::Instance().RegisterClass(className, procedure, style);
 }
 
