@@ -2,10 +2,11 @@
 # Installs the Debian packages needed to build and test libLumoUsb:
 #   cmake, ninja-build, g++, libgtest-dev, googletest (sources in
 #   /usr/src/googletest), libbenchmark-dev
-# with --cross, the mingw-w64 compilers for 64-bit Windows
-# (g++-mingw-w64-x86-64), with --fuzz, clang with its libFuzzer runtime, and
-# with --m32, the 32-bit compiler libraries (g++-multilib), and with --wine,
-# Wine to run the cross-built tests.
+# with --cross, the mingw-w64 compilers for 64-bit and 32-bit Windows
+# (g++-mingw-w64-x86-64, g++-mingw-w64-i686), with --fuzz, clang with its
+# libFuzzer runtime, with --m32, the 32-bit compiler libraries
+# (g++-multilib), and with --wine, Wine to run the cross-built tests, 64-bit
+# and 32-bit (wine32:i386, which needs the i386 architecture in dpkg).
 #
 # Only missing packages are installed, and the package index is refreshed
 # once, only when something is missing: on a machine that has everything the
@@ -36,7 +37,7 @@ done
 
 packages=(cmake ninja-build g++ libgtest-dev googletest libbenchmark-dev)
 if [[ $cross -eq 1 ]]; then
-  packages+=(g++-mingw-w64-x86-64)
+  packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686)
 fi
 if [[ $fuzz -eq 1 ]]; then
   packages+=(clang libclang-rt-14-dev)
@@ -45,7 +46,7 @@ if [[ $m32 -eq 1 ]]; then
   packages+=(g++-multilib)
 fi
 if [[ $wine -eq 1 ]]; then
-  packages+=(wine wine64)
+  packages+=(wine wine64 wine32:i386)
 fi
 
 installed() {
@@ -80,6 +81,11 @@ fi
 
 echo "install-deps.sh: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+# 32-bit Wine comes from the i386 architecture. A Wine prefix made before it
+# was installed does not run 32-bit programs: make prefixes afterwards.
+if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  "${sudo[@]}" dpkg --add-architecture i386
+fi
 "${sudo[@]}" apt-get update -q
 "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q \
   --no-install-recommends "${reinstall[@]}" "${missing[@]}" </dev/null

@@ -51,8 +51,8 @@ class LoopWindow {
   }
 
  private:
-  static std::intptr_t Procedure(Window window, std::uint32_t message, std::uintptr_t wParam,
-                                 std::intptr_t lParam) {
+  static std::intptr_t LUMO_WINAPI Procedure(Window window, std::uint32_t message,
+                                             std::uintptr_t wParam, std::intptr_t lParam) {
     auto* self = reinterpret_cast<LoopWindow*>(WindowUserData(window));
     Seen seen;
     seen.thread = CurrentThreadId();
@@ -105,10 +105,13 @@ class LoopWindow {
   std::vector<Seen> seen_;
 };
 
+// A window procedure with the Win32 calling convention that does nothing.
+std::intptr_t LUMO_WINAPI IgnoreMessage(Window, std::uint32_t, std::uintptr_t, std::intptr_t) {
+  return 0;
+}
+
 TEST(VirtualWindow, ClassNamesAreUniqueAndUserDataIsKept) {
-  auto procedure = [](Window, std::uint32_t, std::uintptr_t, std::intptr_t) -> std::intptr_t {
-    return 0;
-  };
+  const WindowProc procedure = &IgnoreMessage;
   EXPECT_TRUE(RegisterWindowClass("testClassA", procedure, 0));
   EXPECT_FALSE(RegisterWindowClass("testClassA", procedure, 0));
   EXPECT_EQ(LastError(), kErrorClassAlreadyExists);
@@ -178,11 +181,7 @@ TEST(VirtualWindow, WithdrawnRegistrationGetsNoMoreNotices) {
 }
 
 TEST(VirtualWindow, QuitMessageEndsReceiveWithZero) {
-  RegisterWindowClass("testClassQuit",
-                      [](Window, std::uint32_t, std::uintptr_t, std::intptr_t) -> std::intptr_t {
-                        return 0;
-                      },
-                      0);
+  RegisterWindowClass("testClassQuit", &IgnoreMessage, 0);
   Window window = CreateMessageWindow("testClassQuit");
   ASSERT_TRUE(PostWindowMessage(window, 0x0400, 0, 0));
   ASSERT_TRUE(PostWindowMessage(window, kWmQuit, 0, 0));

@@ -73,18 +73,18 @@ TEST(DeviceDiscovery, CountStopsAt255) {
   EXPECT_EQ(device.CountDevices(), 255);
 }
 
+// A window procedure with the Win32 calling convention that does nothing.
+std::intptr_t LUMO_WINAPI IgnoreMessage(platform::Window, std::uint32_t, std::uintptr_t,
+                                        std::intptr_t) {
+  return 0;
+}
+
 TEST(DeviceDiscovery, WindowIsRegisteredForNoticesOfTheClass) {
   // Registrations of devices built by earlier tests in this process are
   // never withdrawn: count from here.
-  const std::size_t before =
-      platform::virt::InterfaceNoticeRegistrations(kDriverInterfaceClass);
+  const std::size_t before = platform::virt::InterfaceNoticeRegistrations(kDriverInterfaceClass);
   std::thread owner([before] {
-    platform::RegisterWindowClass(
-        "discoveryTestClass",
-        [](platform::Window, std::uint32_t, std::uintptr_t, std::intptr_t) -> std::intptr_t {
-          return 0;
-        },
-        0);
+    platform::RegisterWindowClass("discoveryTestClass", &IgnoreMessage, 0);
     platform::Window window = platform::CreateMessageWindow("discoveryTestClass");
     ASSERT_NE(window, nullptr);
     CLumoUSBDevice device(window, kDriverInterfaceClass);
