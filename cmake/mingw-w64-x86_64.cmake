@@ -1,30 +1,8 @@
 # Cross-compiles for 64-bit Windows with Debian's mingw-w64 toolchain
-# (package g++-mingw-w64-x86-64):
+# (package g++-mingw-w64-x86-64; the tests run under Wine, package wine64):
 #
 #   cmake -S . -B build-mingw -G Ninja \
 #     -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
-#
-# The -posix compilers are used because only their thread model provides
-# std::thread, std::mutex and std::condition_variable. Every executable and
-# DLL is linked with -static so that it imports only KERNEL32, msvcrt and the
-# system DLLs it names, and runs without the toolchain's runtime DLLs.
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
 set(LUMO_MINGW_TRIPLET x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${LUMO_MINGW_TRIPLET}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${LUMO_MINGW_TRIPLET}-g++-posix)
-set(CMAKE_RC_COMPILER ${LUMO_MINGW_TRIPLET}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${LUMO_MINGW_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
-
-# ctest runs the cross-built tests through Wine (packages wine, wine64).
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)
