@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages needed to build and test libLumoUsb:
 #   cmake, ninja-build, g++, libgtest-dev, googletest (sources in
-#   /usr/src/googletest), libbenchmark-dev
+#   /usr/src/googletest), libbenchmark-dev, pkgconf
 # with --cross, the mingw-w64 compilers for 64-bit and 32-bit Windows
 # (g++-mingw-w64-x86-64, g++-mingw-w64-i686), with --fuzz, clang with its
 # libFuzzer runtime, with --m32, the 32-bit compiler libraries
@@ -35,7 +35,7 @@ for arg in "$@"; do
   esac
 done
 
-packages=(cmake ninja-build g++ libgtest-dev googletest libbenchmark-dev)
+packages=(cmake ninja-build g++ libgtest-dev googletest libbenchmark-dev pkgconf)
 if [[ $cross -eq 1 ]]; then
   packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686)
 fi
