@@ -10,8 +10,8 @@
 // emulator and the virtual backend (emulator_cpu_per_GB). The second
 // argument is the transfer size in bytes.
 //
-// Per-thread times come from /proc (Linux); elsewhere the CPU counters
-// read 0.
+// Per-thread times come from /proc (Linux, ThreadTimes.h); elsewhere the
+// CPU counters read 0.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -31,12 +31,8 @@
 #include "lumo/LumoUsbManager.h"
 #include "lumo/emulator/CameraStream.h"
 #include "lumo/emulator/EmulatedDevice.h"
+#include "ThreadTimes.h"
 #include "platform/Platform.h"
-
-#if defined(__linux__)
-#include <dirent.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -47,45 +43,8 @@ using Clock = std::chrono::steady_clock;
 
 void Quiet(const char*) {}
 
-// ------------------------------------------------------- per-thread CPU time
-
-struct ThreadTime {
-  std::string name;
-  double seconds = 0;
-};
-
-// CPU seconds (user + system) of every thread of the process, by thread id.
-std::map<int, ThreadTime> ThreadTimes() {
-  std::map<int, ThreadTime> times;
-#if defined(__linux__)
-  static const double ticks = double(sysconf(_SC_CLK_TCK));
-  DIR* tasks = opendir("/proc/self/task");
-  if (!tasks) return times;
-  while (const dirent* task = readdir(tasks)) {
-    const int id = std::atoi(task->d_name);
-    if (id <= 0) continue;
-    const std::string dir = std::string("/proc/self/task/") + task->d_name;
-    std::ifstream comm(dir + "/comm");
-    std::ifstream stat(dir + "/stat");
-    ThreadTime entry;
-    std::getline(comm, entry.name);
-    std::string text;
-    std::getline(stat, text);
-    const std::size_t close = text.rfind(')');
-    if (close == std::string::npos) continue;
-    // After the parenthesised name: the state is field 3, utime 14, stime 15.
-    std::istringstream rest(text.substr(close + 2));
-    std::string field;
-    double used = 0;
-    for (int f = 3; f <= 15 && rest >> field; ++f)
-      if (f == 14 || f == 15) used += std::atof(field.c_str());
-    entry.seconds = used / ticks;
-    times[id] = entry;
-  }
-  closedir(tasks);
-#endif
-  return times;
-}
+using lumo::bench::ThreadTime;
+using lumo::bench::ThreadTimes;
 
 struct CpuSplit {
   double reader = 0, assembler = 0, response = 0, library = 0, others = 0;
@@ -97,8 +56,7 @@ CpuSplit CpuBetween(const std::map<int, ThreadTime>& before,
                     const std::map<int, ThreadTime>& after) {
   CpuSplit split;
   for (const auto& [id, entry] : after) {
-    auto old = before.find(id);
-    const double used = entry.seconds - (old != before.end() ? old->second.seconds : 0.0);
+    const double used = lumo::bench::Used(before, id, entry);
     if (entry.name == "consumer") continue;
     if (entry.name.rfind("lumo-", 0) == 0) {
       split.library += used;

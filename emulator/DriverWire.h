@@ -17,6 +17,12 @@ namespace lumo::emulator::wire {
 constexpr platform::Guid kInterfaceClass = {
     0xAE18AA60, 0x7F6A, 0x11D4, {0x97, 0xDD, 0x00, 0x01, 0x02, 0x29, 0xB9, 0x59}};
 
+// A device-interface class of the emulator's own, which the library never
+// enumerates: devices plugged under it are reached only by their path, by
+// bridges that present them on another bus.
+constexpr platform::Guid kBackstageClass = {
+    0x4C554D4F, 0x4241, 0x434B, {0x53, 0x54, 0x41, 0x47, 0x45, 0x00, 0x00, 0x01}};
+
 // I/O control codes.
 constexpr std::uint32_t kDriverInfoA = 0x220000;
 constexpr std::uint32_t kDriverInfoB = 0x220004;

@@ -25,14 +25,17 @@ class EmulatedDevice::Parts {
   Parts(DeviceIdentity deviceIdentity, DescriptorSet descriptors)
       : identity(std::move(deviceIdentity)),
         path(DevicePathFor(identity)),
+        backstagePath("lumo-backstage#" + path),
         control(std::move(descriptors)),
         driver(control, queues) {}
 
-  bool Plug() {
+  bool Plug(bool backstage) {
     std::lock_guard<std::mutex> lock(plugMutex);
     if (plugged) return false;
     control.Reset();  // a device comes up in its first configuration
-    plugged = virt::Plug(wire::kInterfaceClass, path, &driver);
+    pluggedPath = backstage ? backstagePath : path;
+    plugged = virt::Plug(backstage ? wire::kBackstageClass : wire::kInterfaceClass, pluggedPath,
+                         &driver);
     return plugged;
   }
 
@@ -41,7 +44,7 @@ class EmulatedDevice::Parts {
     if (!plugged) return false;
     // Once this returns no thread is inside the driver and the backend has
     // failed every outstanding request; what the queues hold is stale.
-    virt::Unplug(path);
+    virt::Unplug(pluggedPath);
     queues.Clear();
     firmware->DiscardOutgoing();
     stream->Engine().DeviceGone();
@@ -56,6 +59,11 @@ class EmulatedDevice::Parts {
 
   const DeviceIdentity identity;
   const std::string path;
+  // The path under the emulator's own class: distinct, since the bus knows
+  // each path once whatever its class, and a bridge may present the device
+  // elsewhere under `path`.
+  const std::string backstagePath;
+  std::string pluggedPath;  // under plugMutex
   // Declared before `control`, which may hold a handler forwarding to it.
   const std::unique_ptr<CameraFirmware> firmware = std::make_unique<CameraFirmware>();
   ControlRequests control;
@@ -103,7 +111,11 @@ std::unique_ptr<EmulatedDevice> EmulatedDevice::OtherDevice(const std::string& s
 
 const DeviceIdentity& EmulatedDevice::Identity() const { return parts_->identity; }
 const std::string& EmulatedDevice::Path() const { return parts_->path; }
-bool EmulatedDevice::Plug() { return parts_->Plug(); }
+bool EmulatedDevice::Plug() { return parts_->Plug(false); }
+
+bool EmulatedDevice::PlugBackstage() { return parts_->Plug(true); }
+
+const std::string& EmulatedDevice::BackstagePath() const { return parts_->backstagePath; }
 bool EmulatedDevice::Unplug() { return parts_->Unplug(); }
 bool EmulatedDevice::IsPlugged() const { return parts_->IsPlugged(); }
 

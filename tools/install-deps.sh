@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages needed to build and test libLumoUsb:
 #   cmake, ninja-build, g++, libgtest-dev, googletest (sources in
-#   /usr/src/googletest), libbenchmark-dev, pkgconf
+#   /usr/src/googletest), libbenchmark-dev, pkgconf, libusb-1.0-0-dev (the
+#   libusb backend) with umockdev and libumockdev-dev (its tests)
 # with --cross, the mingw-w64 compilers for 64-bit and 32-bit Windows
 # (g++-mingw-w64-x86-64, g++-mingw-w64-i686), with --fuzz, clang with its
 # libFuzzer runtime, with --m32, the 32-bit compiler libraries
@@ -35,7 +36,7 @@ for arg in "$@"; do
   esac
 done
 
-packages=(cmake ninja-build g++ libgtest-dev googletest libbenchmark-dev pkgconf)
+packages=(cmake ninja-build g++ libgtest-dev googletest libbenchmark-dev pkgconf libusb-1.0-0-dev umockdev libumockdev-dev)
 if [[ $cross -eq 1 ]]; then
   packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686)
 fi

@@ -9,13 +9,15 @@
 // With --watch[=SECONDS] (default 8) it then watches the camera acquire for
 // that long, printing once a second the cameras registered and the frames
 // received, and saying when frames stop and when they resume. With the
-// virtual backend the first camera is unplugged after 2 s and plugged back
+// emulated cameras the first camera is unplugged after 2 s and plugged back
 // 2 s later, and a third camera arrives: the library re-attaches the camera
 // and resumes its acquisition without any call by this program.
 //
-// With the virtual backend (Linux, tests) it first plugs emulated devices
-// into it: two cameras and one device of the same driver that is not a
-// camera, so that a session shows real output without hardware.
+// With emulated cameras (the virtual backend, --emulate, or the libusb
+// backend when no camera is attached) it first plugs emulated devices: two
+// cameras and one device of the same driver that is not a camera, so that a
+// session shows real output without hardware. It says which cameras it uses;
+// --real insists on cameras attached through libusb.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -214,8 +216,14 @@ bool Watch(LumoUsbManager& manager, void* camera, double seconds, std::mutex& fr
 int main(int argc, char** argv) {
   const char* imagePath = "lumo_frame.pgm";
   double watchSeconds = 0;
+  bool emulate = false;
+  bool realOnly = false;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--watch") == 0) {
+    if (std::strcmp(argv[i], "--emulate") == 0) {
+      emulate = true;
+    } else if (std::strcmp(argv[i], "--real") == 0) {
+      realOnly = true;
+    } else if (std::strcmp(argv[i], "--watch") == 0) {
       watchSeconds = 8;
     } else if (std::strncmp(argv[i], "--watch=", 8) == 0) {
       watchSeconds = std::atof(argv[i] + 8);
@@ -224,18 +232,53 @@ int main(int argc, char** argv) {
         return 2;
       }
     } else if (argv[i][0] == '-') {
-      std::fprintf(stderr, "usage: lumo_session [--watch[=SECONDS]] [IMAGE.pgm]\n");
+      std::fprintf(stderr,
+                   "usage: lumo_session [--emulate | --real] [--watch[=SECONDS]] [IMAGE.pgm]\n");
       return 2;
     } else {
       imagePath = argv[i];
     }
   }
+  if (emulate && realOnly) {
+    std::fprintf(stderr, "--emulate and --real exclude each other\n");
+    return 2;
+  }
+#if defined(LUMO_LIBUSB_BACKEND)
+  // Cameras attached through libusb come first; emulated ones stand in when
+  // asked for or when none is attached.
+  if (!emulate) {
+    LumoUsbManager probe;
+    if (probe.DeviceCount() > 0) {
+      std::printf("using the cameras attached through libusb\n");
+    } else if (realOnly) {
+      std::printf("no camera is attached\n");
+      return 1;
+    } else {
+      std::printf("no camera is attached: using emulated cameras\n");
+      emulate = true;
+    }
+  }
+#elif defined(LUMO_VIRTUAL_BACKEND)
+  if (realOnly) {
+    std::printf("this build reaches emulated cameras only\n");
+    return 1;
+  }
+  std::printf("using emulated cameras\n");
+  emulate = true;
+#else
+  if (emulate) {
+    std::printf("this build has no emulator\n");
+    return 1;
+  }
+#endif
 #ifdef LUMO_VIRTUAL_BACKEND
   using lumo::emulator::EmulatedDevice;
   std::vector<std::unique_ptr<EmulatedDevice>> devices;
-  devices.push_back(EmulatedDevice::Camera("LUMO0001"));
-  devices.push_back(EmulatedDevice::OtherDevice("BRIDGE01"));
-  devices.push_back(EmulatedDevice::Camera("LUMO0002"));
+  if (emulate) {
+    devices.push_back(EmulatedDevice::Camera("LUMO0001"));
+    devices.push_back(EmulatedDevice::OtherDevice("BRIDGE01"));
+    devices.push_back(EmulatedDevice::Camera("LUMO0002"));
+  }
   for (const auto& device : devices) {
     if (!device->Plug()) {
       std::fprintf(stderr, "could not plug %s\n", device->Path().c_str());
@@ -246,6 +289,12 @@ int main(int argc, char** argv) {
 #endif
 
   LumoUsbManager manager;
+#ifdef LUMO_LIBUSB_BACKEND
+  // A manager made before the emulated cameras were plugged learns of them
+  // through their arrival notices.
+  for (int wait = 0; emulate && manager.DeviceCount() < 2 && wait < 300; ++wait)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+#endif
   const int count = manager.DeviceCount();
   std::printf("cameras found: %d\n", count);
   // Device IDs are keyed by enumeration position, which counts every device
@@ -277,10 +326,12 @@ int main(int argc, char** argv) {
 #ifdef LUMO_VIRTUAL_BACKEND
     // Plays the user at the cables: the second camera, which is not open,
     // leaves (and is dropped); the watched camera leaves and returns; the
-    // second camera returns and a third one is plugged in.
+    // second camera returns and a third one is plugged in. Real cameras
+    // are left to the user's own hands.
     auto arriving = EmulatedDevice::Camera("LUMO0003");
     std::atomic<bool> watching{true};
     std::thread cable([&] {
+      if (devices.empty()) return;
       const auto at = [&](double share) {
         while (watching.load() && Since(start) < watchSeconds * share)
           std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -144,6 +144,13 @@ class LUMO_EMULATOR_API EmulatedDevice {
   // is plugged already or another device has the same path. A device comes
   // up in its first configuration with alternate setting 0 everywhere.
   bool Plug();
+  // Makes the device present under an interface class of the emulator's
+  // own, which the library does not enumerate: it is then reached only by
+  // its path, by a bridge that presents it on another bus (the usbfs bridge
+  // that stands it in front of libusb). No window is told of it.
+  bool PlugBackstage();
+  // The path the device has while plugged backstage.
+  const std::string& BackstagePath() const;
   // Removes the device: its pending requests fail, new ones are refused.
   bool Unplug();
   bool IsPlugged() const;

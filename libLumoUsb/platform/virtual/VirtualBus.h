@@ -27,9 +27,10 @@ namespace lumo::platform::virt {
 
 using RequestId = std::uint64_t;
 
-// One I/O control request as its driver sees it. `input` points at the
-// caller's input bytes and is valid only during OnRequest; later the bytes
-// are reached through CompleteRequest's RequestBuffers.
+// One I/O control request as its driver sees it. `input` and `output` point
+// at the caller's input and output bytes and are valid only during
+// OnRequest (a driver reads an outgoing transfer's data there); later the
+// buffers are reached through CompleteRequest's RequestBuffers.
 struct RequestInfo {
   RequestId id = 0;
   std::uint32_t code = 0;
@@ -37,6 +38,7 @@ struct RequestInfo {
   std::uint32_t outSize = 0;
   bool overlapped = false;
   const std::uint8_t* input = nullptr;
+  const std::uint8_t* output = nullptr;
 };
 
 // The caller's buffers of a request, valid while a completion runs. For
@@ -85,6 +87,17 @@ class VirtualDriver {
   virtual ~VirtualDriver() = default;
   // A request arrives, on the thread that issued it. Must not block.
   virtual void OnRequest(const RequestInfo& request) = 0;
+  // A handle is being opened on the interface, on the opening thread, which
+  // waits: returns 0 to let the open succeed, or the error it fails with. A
+  // libusb driver claims the device's interface here on the first open.
+  virtual std::uint32_t OnHandleOpened() { return 0; }
+  // A handle that opened with success was closed. Its requests that were
+  // still outstanding have been finished with kErrorOperationAborted; their
+  // ids are in `cancelled`, so that the driver can stop the work behind them
+  // (a libusb driver cancels their transfers, which otherwise would go on
+  // taking the device's data). Neither call reaches a driver whose device
+  // has been unplugged.
+  virtual void OnHandleClosed(const RequestId* /*cancelled*/, std::size_t /*count*/) {}
 };
 
 // Fills the request's buffers and returns the byte count to report.
@@ -120,6 +133,13 @@ bool CompleteRequest(RequestId id, std::uint32_t error, Fill&& fill) {
 inline bool CompleteRequest(RequestId id, std::uint32_t error) {
   return CompleteRequestRaw(id, error, nullptr, nullptr);
 }
+
+// Starts the drivers that find devices of their own and plug them into the
+// bus (the libusb driver's discovery and hot-plug), once per process; what
+// they find is plugged when this returns. The bus calls it before it first
+// lists interfaces or registers a window for notices. Backends without such
+// drivers define it as doing nothing.
+void StartHostDrivers();
 
 // Waits until every device-change notice posted so far has been dispatched
 // by the thread that owns its window. False after `timeoutMs`.

@@ -303,8 +303,23 @@ class DeviceRegistry {
       device = *entry;
       openId = nextOpenId_++;
     }
+    if (!EnterDriver(*device)) {
+      SetLastError(kErrorFileNotFound);
+      return InvalidHandle();
+    }
+    const std::uint32_t refused = device->driver->OnHandleOpened();
+    LeaveDriver(*device);
+    if (refused != 0) {
+      SetLastError(refused);
+      return InvalidHandle();
+    }
+    Device& opened = *device;
     void* handle = HandleTable::Instance().Insert(MakeRef<DeviceObject>(std::move(device), openId));
     if (!handle) {
+      if (EnterDriver(opened)) {
+        opened.driver->OnHandleClosed(nullptr, 0);
+        LeaveDriver(opened);
+      }
       SetLastError(kErrorNotEnoughMemory);
       return InvalidHandle();
     }
@@ -313,8 +328,13 @@ class DeviceRegistry {
 
   void Close(const DeviceObject& object) {
     const std::uint64_t openId = object.openId;
+    std::vector<RequestId> cancelled;
     Cancel([openId](std::uint64_t, std::uint64_t open) { return open == openId; },
-           kErrorOperationAborted);
+           kErrorOperationAborted, &cancelled);
+    Device& device = *object.device;
+    if (!EnterDriver(device)) return;
+    device.driver->OnHandleClosed(cancelled.data(), cancelled.size());
+    LeaveDriver(device);
   }
 
   bool IoControl(const DeviceObject& object, std::uint32_t code, void* in, std::uint32_t inSize,
@@ -358,7 +378,7 @@ class DeviceRegistry {
       request.target = target;
       submission.id = RequestTable::IdOf(index, generation);
       info = RequestInfo{submission.id,         code,      request.inSize, request.outSize,
-                         overlapped != nullptr, request.in};
+                         overlapped != nullptr, request.in, request.out};
       outstanding_.fetch_add(1, std::memory_order_relaxed);
       request.state.store(StateOf(generation, kOutstanding), std::memory_order_release);
       device.activeCalls.fetch_add(1);
@@ -367,15 +387,7 @@ class DeviceRegistry {
     Submission* const outer = std::exchange(submitting, &submission);
     device.driver->OnRequest(info);
     submitting = outer;
-
-    // Unplug waits for the count to fall to 0, or to 1 when its own thread
-    // is inside the driver. Either this thread sees `gone` and wakes it, or
-    // Unplug, which sets `gone` before it looks at the count, sees the
-    // count already lowered.
-    if (device.activeCalls.fetch_sub(1) <= 2 && device.gone.load()) {
-      std::lock_guard<std::mutex> lock(device.mutex);
-      device.idle.notify_all();
-    }
+    LeaveDriver(device);
 
     if (overlapped) {
       if (submission.finished) Publish(submission.target, submission.error, submission.bytes);
@@ -432,14 +444,37 @@ class DeviceRegistry {
     outstanding_.fetch_sub(1, std::memory_order_relaxed);
   }
 
-  // Finishes every outstanding request that `matches` with `error`.
+  // Finishes every outstanding request that `matches` with `error`, and
+  // lists their ids in `cancelled` when it is given.
   template <typename Matches>
-  void Cancel(Matches matches, std::uint32_t error) {
+  void Cancel(Matches matches, std::uint32_t error, std::vector<RequestId>* cancelled = nullptr) {
     requests_.ClaimAll(matches, [&](RequestId id, Request& request) {
       const CompletionTarget target = request.target;
       Release(id);
       Publish(target, error, 0);
+      if (cancelled) cancelled->push_back(id);
     });
+  }
+
+  // Lets a call into a present device's driver begin; false once the
+  // device is unplugged, when its driver may be gone. Unplug waits for the
+  // calls that began.
+  static bool EnterDriver(Device& device) {
+    std::lock_guard<std::mutex> lock(device.mutex);
+    if (device.gone.load(std::memory_order_relaxed)) return false;
+    device.activeCalls.fetch_add(1);
+    return true;
+  }
+
+  // Unplug waits for the count to fall to 0, or to 1 when its own thread
+  // is inside the driver. Either this thread sees `gone` and wakes it, or
+  // Unplug, which sets `gone` before it looks at the count, sees the count
+  // already lowered.
+  static void LeaveDriver(Device& device) {
+    if (device.activeCalls.fetch_sub(1) <= 2 && device.gone.load()) {
+      std::lock_guard<std::mutex> lock(device.mutex);
+      device.idle.notify_all();
+    }
   }
 
   std::mutex mutex_;  // the present interfaces and the id counters
@@ -481,6 +516,7 @@ namespace lumo::platform {
 using virt::DeviceRegistry;
 
 InterfaceSet OpenInterfaceSet(const Guid& interfaceClass) {
+  virt::StartHostDrivers();
   auto set = virt::MakeRef<virt::InterfaceSetObject>(
       interfaceClass, DeviceRegistry::Instance().Snapshot(interfaceClass));
   void* handle = virt::HandleTable::Instance().Insert(std::move(set));

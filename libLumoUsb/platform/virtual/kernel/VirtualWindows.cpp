@@ -316,6 +316,7 @@ bool PostWindowMessage(Window window, std::uint32_t message, std::uintptr_t wPar
 }
 
 Notification RegisterInterfaceNotices(Window window, const Guid& interfaceClass) {
+  virt::StartHostDrivers();
   return WindowSystem::Instance().Register(window, true, interfaceClass, nullptr);
 }
 
