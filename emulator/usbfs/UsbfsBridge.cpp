@@ -98,8 +98,9 @@ class UsbfsBridge::Connection {
     return true;
   }
 
-  // The device is gone: every later request fails with ENODEV, the URBs in
-  // flight are dropped and the emulated device's handle is closed.
+  // The device is gone, as a real one that is unplugged: the URBs in flight
+  // are given back with -ESHUTDOWN to the program's next reaps, then every
+  // request fails with ENODEV. The emulated device's handle is closed.
   void Close() {
     std::map<std::uint8_t, std::thread> waiters;
     {
@@ -116,10 +117,13 @@ class UsbfsBridge::Connection {
     if (device_ != platform::InvalidHandle()) platform::CloseHandle(device_);
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto& entry : inFlight_)
-      for (Urb* urb : entry.second) platform::WaitForEvent(urb->overlapped.event, kCloseWaitMs);
+      for (Urb* urb : entry.second) {
+        platform::WaitForEvent(urb->overlapped.event, kCloseWaitMs);
+        urb->status = -ESHUTDOWN;
+        urb->actual = 0;
+        reapable_.push_back(urb);
+      }
     inFlight_.clear();
-    reapable_.clear();
-    urbs_.clear();
   }
 
   const std::string& SysfsPath() const { return sysfs_; }
@@ -136,14 +140,17 @@ class UsbfsBridge::Connection {
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (gone_) return umockdev_ioctl_client_complete(client, -1, ENODEV);
+      const bool reap = request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY;
+      if (gone_ && !(reap && !reapable_.empty()))
+        return umockdev_ioctl_client_complete(client, -1, ENODEV);
     }
     switch (request) {
       case USBDEVFS_GET_CAPABILITIES: {
         UMockdevIoctlData* caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(std::uint32_t), nullptr);
         if (!caps) return umockdev_ioctl_client_complete(client, -1, EFAULT);
         const std::uint32_t value = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
-                                    USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
+                                    USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
+                                    USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
         std::memcpy(caps->data, &value, sizeof(value));
         g_object_unref(caps);
         return umockdev_ioctl_client_complete(client, 0, 0);
