@@ -71,12 +71,12 @@ class UsbfsBridge::Connection {
   };
 
   Connection(UMockdevTestbed* testbed, std::string sysfsPath, std::string node,
-             platform::Handle device, std::atomic<std::uint64_t>& submitted)
+             platform::Handle device, Tally& tally)
       : testbed_(testbed),
         sysfs_(std::move(sysfsPath)),
         node_(std::move(node)),
         device_(device),
-        submitted_(submitted) {}
+        tally_(tally) {}
 
   ~Connection() {
     Close();
@@ -181,7 +181,11 @@ class UsbfsBridge::Connection {
         return Standard(client, 0x00, kSetConfiguration, static_cast<std::uint16_t>(value), 0);
       }
       case USBDEVFS_CLAIMINTERFACE:
+        tally_.claims.fetch_add(1);
+        return umockdev_ioctl_client_complete(client, 0, 0);
       case USBDEVFS_RELEASEINTERFACE:
+        tally_.claims.fetch_sub(1);
+        return umockdev_ioctl_client_complete(client, 0, 0);
       case USBDEVFS_CLEAR_HALT:
       case USBDEVFS_RESETEP:
       case USBDEVFS_RESET:
@@ -229,7 +233,7 @@ class UsbfsBridge::Connection {
     }
     urb->overlapped.event = platform::CreateEventObject(true, false);
     if (!urb->overlapped.event) return umockdev_ioctl_client_complete(client, -1, ENOMEM);
-    submitted_.fetch_add(1, std::memory_order_relaxed);
+    tally_.submitted.fetch_add(1, std::memory_order_relaxed);
 
     std::lock_guard<std::mutex> lock(mutex_);
     Urb* raw = urb.get();
@@ -383,7 +387,7 @@ class UsbfsBridge::Connection {
   const std::string sysfs_;
   const std::string node_;
   const platform::Handle device_;
-  std::atomic<std::uint64_t>& submitted_;
+  Tally& tally_;
   UMockdevIoctlBase* handler_ = nullptr;
   bool attached_ = false;
 
@@ -416,8 +420,10 @@ std::string UsbfsBridge::DeviceNode() const {
 }
 
 std::uint64_t UsbfsBridge::UrbsSubmitted() const {
-  return submitted_.load(std::memory_order_relaxed);
+  return tally_.submitted.load(std::memory_order_relaxed);
 }
+
+bool UsbfsBridge::InterfaceClaimed() const { return tally_.claims.load() > 0; }
 
 bool UsbfsBridge::Plug() {
   if (connection_) return false;
@@ -451,7 +457,7 @@ bool UsbfsBridge::Plug() {
   std::ofstream(nodeFile).close();
   const std::string name = "usb" + std::to_string(bus_) + "/" + port_;
   auto connection = std::make_unique<Connection>(testbed_, "/sys/devices/" + name, node, handle,
-                                                 submitted_);
+                                                 tally_);
   if (!connection->Attach()) {
     connection.reset();
     device_.Unplug();
@@ -502,6 +508,7 @@ bool UsbfsBridge::Unplug() {
   if (!connection_) return false;
   umockdev_testbed_uevent(testbed_, connection_->SysfsPath().c_str(), "remove");
   connection_->Close();
+  tally_.claims = 0;  // the device's claims go with it
   umockdev_testbed_remove_device(testbed_, connection_->SysfsPath().c_str());
   device_.Unplug();
   unplugged_.push_back(std::move(connection_));

@@ -49,6 +49,14 @@ class UsbfsBridge {
   std::string DeviceNode() const;
   // URBs submitted through the bridge so far, over all plugs.
   std::uint64_t UrbsSubmitted() const;
+  // Whether the program holds a claim on one of the device's interfaces.
+  bool InterfaceClaimed() const;
+
+  // What the program did through the node, over all plugs.
+  struct Tally {
+    std::atomic<std::uint64_t> submitted{0};
+    std::atomic<int> claims{0};  // interfaces claimed and not released
+  };
 
  private:
   class Connection;
@@ -60,7 +68,7 @@ class UsbfsBridge {
   // Connections of earlier plugs: their nodes keep answering ENODEV to a
   // program that has not closed them yet.
   std::vector<std::unique_ptr<Connection>> unplugged_;
-  std::atomic<std::uint64_t> submitted_{0};
+  Tally tally_;
 };
 
 }  // namespace lumo::emulator

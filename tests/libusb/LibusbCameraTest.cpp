@@ -21,6 +21,7 @@
 #include "lumo/emulator/CameraFirmware.h"
 #include "lumo/emulator/CameraStream.h"
 #include "lumo/emulator/EmulatedDevice.h"
+#include "platform/Platform.h"
 #include "platform/virtual/VirtualBus.h"
 #include "usbfs/UsbfsBridge.h"
 
@@ -253,6 +254,93 @@ TEST_F(LibusbCamera, UnpluggedAndReplugged_ItIsReattachedAndFramesResume) {
   // A camera that is not open is dropped when it leaves.
   ASSERT_TRUE(bridge->Unplug());
   EXPECT_TRUE(GoneFromRegistry(manager, path));
+}
+
+// The driver's side of the seam, request by request: what the library's
+// USB layer relies on from any driver.
+TEST(LibusbDriver, AnswersAbortsStallsAndClaimsAsTheKernelDriverDoes) {
+  auto camera = EmulatedDevice::Camera("LUSB0004");
+  UsbfsBridge bridge(testbed, *camera, 1, "1-4");
+  ASSERT_TRUE(bridge.Plug());
+  LumoUsbManager manager;  // starts the libusb driver if no test did
+  ASSERT_NE(WaitForCamera(manager, ExpectedPath("lusb0004")), nullptr);
+  const platform::Handle device = platform::OpenDevicePath(ExpectedPath("lusb0004"));
+  ASSERT_NE(device, platform::InvalidHandle());
+  EXPECT_TRUE(bridge.InterfaceClaimed());
+
+  // A 38-byte header, then the data.
+  const auto record = [](std::uint8_t type, std::uint8_t request, std::uint16_t value,
+                         std::uint16_t length, std::uint8_t endpoint) {
+    std::vector<std::uint8_t> bytes(38 + length, 0);
+    bytes[0] = type;
+    bytes[1] = request;
+    bytes[2] = static_cast<std::uint8_t>(value);
+    bytes[3] = static_cast<std::uint8_t>(value >> 8);
+    bytes[6] = static_cast<std::uint8_t>(length);
+    bytes[7] = static_cast<std::uint8_t>(length >> 8);
+    bytes[8] = 2;  // seconds
+    bytes[13] = endpoint;
+    bytes[30] = 38;
+    bytes[34] = static_cast<std::uint8_t>(length);
+    bytes[35] = static_cast<std::uint8_t>(length >> 8);
+    return bytes;
+  };
+  const auto le32 = [](const std::uint8_t* p) {
+    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
+           std::uint32_t(p[3]) << 24;
+  };
+  std::uint32_t bytes = 0;
+
+  // The device descriptor through a control transfer; the count includes
+  // the header.
+  auto descriptor = record(0x80, 6, 0x0100, 18, 0);
+  const auto size = static_cast<std::uint32_t>(descriptor.size());
+  ASSERT_TRUE(platform::IoControl(device, 0x220020, descriptor.data(), size, descriptor.data(),
+                                  size, &bytes, nullptr));
+  EXPECT_EQ(bytes, 38u + 18u);
+  EXPECT_EQ(std::vector<std::uint8_t>(descriptor.begin() + 38, descriptor.end()),
+            camera->Descriptors().device);
+
+  // A request the camera does not know stalls: ERROR_GEN_FAILURE with the
+  // stall status words in the header.
+  auto unknown = record(0xC0, 0x7E, 0, 8, 0);
+  const auto unknownSize = static_cast<std::uint32_t>(unknown.size());
+  EXPECT_FALSE(platform::IoControl(device, 0x220020, unknown.data(), unknownSize, unknown.data(),
+                                   unknownSize, &bytes, nullptr));
+  EXPECT_EQ(platform::LastError(), platform::kErrorGenFailure);
+  EXPECT_EQ(le32(unknown.data() + 18), 0xC0000004u);
+
+  // Reads waiting on the stream endpoint all end with 995 when it is aborted.
+  constexpr int kReads = 6;
+  std::vector<std::vector<std::uint8_t>> headers(kReads, record(0, 0, 0, 0, 0x81));
+  std::vector<std::vector<std::uint8_t>> data(kReads, std::vector<std::uint8_t>(4096));
+  std::vector<platform::Overlapped> overlapped(kReads);
+  for (int i = 0; i < kReads; ++i) {
+    overlapped[i].event = platform::CreateEventObject(true, false);
+    EXPECT_FALSE(platform::IoControl(device, 0x22004B, headers[i].data(), 38, data[i].data(),
+                                     4096, nullptr, &overlapped[i]));
+    EXPECT_EQ(platform::LastError(), platform::kErrorIoPending);
+  }
+  std::uint8_t endpoint = 0x81;
+  EXPECT_TRUE(platform::IoControl(device, 0x220044, &endpoint, 1, nullptr, 0, &bytes, nullptr));
+  for (int i = 0; i < kReads; ++i) {
+    EXPECT_EQ(platform::WaitForEvent(overlapped[i].event, 5000), platform::kWaitObject0);
+    EXPECT_FALSE(platform::OverlappedResult(device, &overlapped[i], &bytes, false));
+    EXPECT_EQ(platform::LastError(), platform::kErrorOperationAborted) << "read " << i;
+    platform::CloseHandle(overlapped[i].event);
+  }
+
+  // The driver's own values, and a code it does not serve.
+  std::uint8_t text[256] = {};
+  EXPECT_TRUE(platform::IoControl(device, 0x22003C, text, sizeof(text), text, sizeof(text),
+                                  &bytes, nullptr));
+  EXPECT_STREQ(reinterpret_cast<const char*>(text), "Lumo libusb-1.0 driver");
+  EXPECT_FALSE(platform::IoControl(device, 0x220FF0, text, 4, text, 4, &bytes, nullptr));
+  EXPECT_EQ(platform::LastError(), platform::kErrorInvalidFunction);
+
+  // Closing the last handle gives the interface back.
+  platform::CloseHandle(device);
+  EXPECT_FALSE(bridge.InterfaceClaimed());
 }
 
 }  // namespace

@@ -63,18 +63,22 @@ std::string PathFor(const libusb_device_descriptor& descriptor, const std::strin
 
 class Host {
  public:
-  static Host& Instance() {
-    static Host* host = new Host;  // lives until the process ends
-    return *host;
-  }
-
-  void Start() {
+  // The host of the process, made on the first call; nullptr when libusb
+  // cannot be used (no USB on the machine) or LUMO_LIBUSB=0 says not to.
+  static void Start() {
     const char* setting = std::getenv("LUMO_LIBUSB");
     if (setting && std::strcmp(setting, "0") == 0) return;
-    if (libusb_init(&context_) != LIBUSB_SUCCESS) {
-      context_ = nullptr;
-      return;
-    }
+    libusb_context* context = nullptr;
+    if (libusb_init(&context) != LIBUSB_SUCCESS) return;
+    instance_ = new Host(context);  // lives until the process ends
+    instance_->Run();
+  }
+
+ private:
+  explicit Host(libusb_context* context)
+      : context_(context), devices_("lumo-usbhost"), calls_("lumo-usbcalls") {}
+
+  void Run() {
     events_ = std::thread([this] { HandleEvents(); });
     hotplug_ = libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) != 0;
     if (hotplug_) {
@@ -91,9 +95,6 @@ class Host {
     devices_.Run([this] { Rescan(); });
     if (!hotplug_) rescanner_ = std::thread([this] { RescanEverySecond(); });
   }
-
- private:
-  Host() : devices_("lumo-usbhost"), calls_("lumo-usbcalls") {}
 
   void HandleEvents() {
     NameCurrentThread("lumo-usbevents");
@@ -189,7 +190,8 @@ class Host {
     std::unique_ptr<LibusbCamera> camera;
   };
 
-  libusb_context* context_ = nullptr;
+  static Host* instance_;
+  libusb_context* const context_;
   bool hotplug_ = false;
   Worker devices_;  // arrivals, removals and rescans, in order
   Worker calls_;    // the cameras' synchronous libusb calls
@@ -199,11 +201,13 @@ class Host {
   std::set<libusb_device*> refused_;           // on the devices_ worker only
 };
 
+Host* Host::instance_ = nullptr;
+
 }  // namespace
 
 void StartHost() {
   static std::once_flag once;
-  std::call_once(once, [] { Host::Instance().Start(); });
+  std::call_once(once, [] { Host::Start(); });
 }
 
 }  // namespace lumo::platform::libusb
