@@ -1,5 +1,5 @@
 # cmake --install: the shared library (with its SONAME link), the public
-# headers, the emulator library, lumo_session, a CMake package
+# headers, the emulator library, lumo_session and lumo, a CMake package
 # (find_package(libLumoUsb) gives Lumo::LumoUsb and, with the virtual
 # backend, Lumo::Emulator) and a pkg-config file (lumo-usb).
 include(CMakePackageConfigHelpers)
@@ -13,6 +13,7 @@ endif()
 # them wherever the prefix is.
 if(NOT WIN32)
   set_target_properties(lumo_session PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+  set_target_properties(lumo PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
   if(TARGET LumoEmulator)
     set_target_properties(LumoEmulator PROPERTIES INSTALL_RPATH "$ORIGIN")
   endif()
@@ -21,7 +22,7 @@ install(TARGETS ${lumo_install_targets} EXPORT libLumoUsbTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(TARGETS lumo_session RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS lumo_session lumo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/lumo DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/libLumoUsb)
 

@@ -158,6 +158,7 @@ void CommandFirmware::AnswerLocked(CameraFrame frame, bool buffer) {
     countersChanged_.notify_all();
     return;
   }
+  if (answer.checkMask != 0 && answer.frame.check) ++counters_.answersCorrupted;
   std::vector<std::uint8_t> bytes = std::move(answer.stray);
   const std::vector<std::uint8_t> encoded = codec::Encode(answer.frame, answer.checkMask);
   bytes.insert(bytes.end(), encoded.begin(), encoded.end());

@@ -356,6 +356,7 @@ void StreamEngine::OpenFrame() {
 void StreamEngine::CloseFrame() {
   if (cursor_.delivered) {
     ++counters_.framesFinished;
+    if (cursor_.damaged) ++counters_.framesDamaged;
     progress_.notify_all();
   }
   ResetCursor();
@@ -382,6 +383,7 @@ bool StreamEngine::ChooseBlock() {
     if (faults_.Any()) {
       if (faults_.Draw(StreamFaultKind::kDropBlock, header)) {
         ++counters_.blocksDropped;
+        cursor_.damaged = true;
         continue;
       }
       if (faults_.Draw(StreamFaultKind::kDuplicateBlock, header)) {
@@ -476,6 +478,7 @@ void StreamEngine::Commit(const Plan& plan) {
       break;
     case Plan::Kind::kError:
       ++counters_.transferErrors;
+      if (plan.bytes > 0) cursor_.damaged = true;
       break;
     case Plan::Kind::kData:
       counters_.bytesSent += plan.bytes;

@@ -89,6 +89,7 @@ class StreamEngine : public InRequestListener {
     std::uint32_t offset = 0;           // bytes of that entry taken
     std::uint64_t bytes = 0;            // bytes of the frame taken, lost ones included
     bool delivered = false;             // a request carried bytes of it to the host
+    bool damaged = false;               // a block left out, or bytes lost in a failed request
     std::uint32_t blocksDone = 0;       // entries taken whole
     std::optional<std::uint32_t> unplugAfter;
     bool skipHeader = false;

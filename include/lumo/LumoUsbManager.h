@@ -29,17 +29,33 @@
 //
 // Frames: CameraGetImage hands out the address of a frame record owned by
 // the library (its 148-byte header is described in lumo/FrameRecord.h).
-// The frame's buffer goes back to the camera's free buffers at once and is
-// refilled once the buffers ahead of it have been used, so the caller must
-// be done with a frame before then, and always before acquisition of that
-// camera is stopped or the camera is closed: stopping releases every frame
-// buffer of the run. Unplugging the camera does not: its run resumes on the
-// same buffers when it returns.
+// The frame stays put, its bytes unchanged however fast the camera sends,
+// until the next CameraGetImage call on the same camera begins (whatever
+// that call returns), until acquisition of that camera is stopped, or
+// until the camera is closed; then its buffer goes back to the camera's
+// free buffers. Stopping and closing release every frame buffer of the
+// run, so the address is invalid from then on. Unplugging does not: the
+// frame stays put while the camera is away and after it returns, and the
+// run resumes on the other buffers.
+//
+// One frame per camera is held this way, the one handed out last: of a
+// camera's buffers (SetBufferCount) one is the caller's and the others
+// receive frames; when all of those are full, further frames are lost for
+// want of a free buffer (GetStatistics counts them). The rule is per
+// camera, not per thread: when several threads take frames from one
+// camera, each call releases the frame the previous call handed out,
+// whichever thread made it, so such threads must agree among themselves
+// when a frame is done with (for instance one thread takes frames and
+// passes copies on).
 #pragma once
 
 #include <cstdint>
 
+#include "lumo/CameraStatistics.h"
+#include "lumo/DeviceChange.h"
+#include "lumo/DeviceDescription.h"
 #include "lumo/Export.h"
+#include "lumo/LumoError.h"
 
 class LUMO_API LumoUsbManager {
  public:
@@ -74,7 +90,7 @@ class LUMO_API LumoUsbManager {
   bool StartAcq(void* handle);
   // Stops acquisition (sends nothing to the camera); may take up to a few
   // seconds while the camera sends nothing. Invalidates every frame handed
-  // out during the run.
+  // out during the run, the one still held among them.
   bool StopAcq(void* handle);
   // Writes `length` bytes (0 to 250) to a register and copies the camera's
   // answer back into `data`. True when the answer came within `timeout`
@@ -112,10 +128,36 @@ class LUMO_API LumoUsbManager {
   // Bytes per pixel of raw frames, bounded to 0..16 (negative values become
   // 1); takes effect at the next StartAcq.
   void SetPixelSize(void* handle, int size);
-  // Waits up to `timeout` milliseconds for the oldest assembled frame and
-  // sets *image to its frame record (see Frames above). A timeout of 0
-  // never blocks.
+  // Releases the frame handed out last on this camera, then waits up to
+  // `timeout` milliseconds for the oldest assembled frame and sets *image
+  // to its frame record, which stays put until the next call (see Frames
+  // above). A timeout of 0 never blocks.
   bool CameraGetImage(void* handle, void** image, unsigned int timeout);
+  // Why the last failed call on the camera named by `handle` failed, from
+  // whichever thread it was made (lumo/LumoError.h); LUMO_ERROR_NONE when
+  // none has failed, LUMO_ERROR_NO_CAMERA for a handle that names no
+  // registered camera. Every false, 0 or -1 a call on a registered camera
+  // returns for a failure leaves its reason here, and as the calling
+  // thread's last failure (LUMO_U3V_GetLastError); so do calls that find no
+  // camera, on the thread only.
+  LumoLastError GetLastError(void* handle);
+  // Calls `callback` with `context` for every camera that arrives or
+  // leaves from now on (lumo/DeviceChange.h), on a thread of the library's
+  // own and outside every lock of the library; null removes it. Once this
+  // returns, the previous callback is not running and is not called again
+  // (unless this is called from within that callback).
+  void SetDeviceChangeCallback(LumoDeviceChangeCallback callback, void* context);
+  // Fills *description with what the open camera's USB device reported when
+  // it was opened: descriptors, strings, endpoints and the driver's values
+  // (lumo/DeviceDescription.h). Reads nothing from the camera. False for a
+  // null pointer or a handle that names no open, attached camera.
+  bool DescribeDevice(void* handle, LumoDeviceDescription* description);
+  // Fills *statistics with the camera's counters (lumo/CameraStatistics.h):
+  // frames, blocks and bytes received and lost, stream and command errors,
+  // removals and re-attaches. Works on any registered camera, open or not,
+  // at any time. False for a null pointer or a handle that names no
+  // registered camera.
+  bool GetStatistics(void* handle, LumoCameraStatistics* statistics);
 
  private:
   void* state_;  // the registry; shared by copies, never freed

@@ -30,7 +30,11 @@
 
 #include <stdint.h>
 
+#include "lumo/CameraStatistics.h"
+#include "lumo/DeviceChange.h"
 #include "lumo/Export.h"
+#include "lumo/Log.h"
+#include "lumo/LumoError.h"
 
 #if defined(_WIN32) && !defined(_WIN64)
 #define LUMO_U3V_CALL __stdcall
@@ -87,9 +91,16 @@ typedef struct LUMO_U3V_DeviceInfo {
  *
  * A 64-bit image address is never cut down to 32 bits: on 64-bit builds
  * read fullImageAddress. The image lies in a frame buffer owned by the
- * library; it stays valid until its buffer is refilled (once the other
- * buffers of the run have been used) and never beyond the acquisition's
- * stop or the camera's close. */
+ * library. It stays put, its bytes unchanged however fast the camera
+ * sends, until the next LUMO_U3V_GetImage call on the same camera begins
+ * (whatever that call returns), until acquisition of that camera stops, or
+ * until the camera is closed: then the buffer goes back to the camera's
+ * free buffers (after a stop or close the address is invalid). An unplug
+ * does not release it. The rule is per camera, not per thread: with
+ * several threads taking images from one camera, each call releases the
+ * image the previous call handed out, whichever thread made it. One
+ * buffer of the camera's count is thus held by the caller and the others
+ * receive frames. */
 typedef struct LUMO_U3V_ImageInfo {
   uint8_t reserved0[8];
   uint64_t fullImageAddress;
@@ -157,13 +168,16 @@ LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_WriteData(void* handle, unsigned in
 /* ---- acquisition and images */
 
 LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_AcquisitionStart(void* handle, void* reserved);
-/* Invalidates every image handed out during the run. */
+/* Invalidates every image handed out during the run, the one held among
+ * them. */
 LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_AcquisitionStop(void* handle, void* reserved1,
                                                              void* reserved2);
 
-/* Takes the oldest complete frame, waiting up to `timeoutMs`, and describes
- * it in *info (see LUMO_U3V_ImageInfo). With a null `info` the frame is
- * taken and dropped. LUMO_U3V_TIMEOUT when no frame came. */
+/* Releases the image handed out last on this camera, then takes the oldest
+ * complete frame, waiting up to `timeoutMs`, and describes it in *info
+ * (see LUMO_U3V_ImageInfo); it stays put until the next call. With a null
+ * `info` the frame is taken and dropped. LUMO_U3V_TIMEOUT when no frame
+ * came. */
 LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_GetImage(void* handle, unsigned int timeoutMs,
                                                       LUMO_U3V_ImageInfo* info);
 
@@ -180,6 +194,36 @@ LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_GetBufferCount(void* handle, int32_
  * camera, otherwise touch nothing, and always return LUMO_U3V_OK. */
 LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_SetTransferSize(void* handle, int32_t bytes);
 LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_GetTransferSize(void* handle, int32_t* bytes);
+
+/* ---- statistics */
+
+/* Fills *statistics with the counters of the camera named by `handle`
+ * (see lumo/CameraStatistics.h): frames, blocks and bytes received and
+ * lost, stream and command errors, removals and re-attaches. Works on any
+ * registered camera, open or not, at any time. LUMO_U3V_ERROR for a null
+ * pointer, a handle that names no registered camera, or no manager yet. */
+LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_GetStatistics(void* handle,
+                                                           LumoCameraStatistics* statistics);
+
+/* ---- diagnosis: why calls failed, device changes, messages */
+
+/* Stores the kind (a LUMO_ERROR_ value, lumo/LumoError.h) and, for
+ * LUMO_ERROR_OS, the operating system's error code of the last failed
+ * library call made on the calling thread; LUMO_ERROR_NONE when none has
+ * failed. Also a call that returns LUMO_U3V_OK may leave a reason here
+ * (LUMO_U3V_OpenDevice that could not open, LUMO_U3V_GetDeviceInfo for an
+ * index with no camera). A successful call leaves it as it was. Needs no
+ * manager; LUMO_U3V_ERROR for a null pointer. */
+LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_GetLastError(int* kind, unsigned int* osError);
+
+/* Registers the process-wide manager's device-change callback (see
+ * lumo/DeviceChange.h); null removes it. LUMO_U3V_ERROR while there is no
+ * manager. */
+LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_SetDeviceChangeCallback(
+    LumoDeviceChangeCallback callback, void* context);
+
+/* LumoSetLogSink (lumo/Log.h); always LUMO_U3V_OK, needs no manager. */
+LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_SetLogSink(LumoLogSink sink, void* context);
 
 /* ---- stream and control channels: nothing to open or close */
 

@@ -2,11 +2,13 @@
 #include <algorithm>
 #include <chrono>
 
+#include "Failure.h"
 #include "Log.h"
 #include "camera/CameraDevice.h"
 #include "camera/FrameAssembler.h"
 #include "camera/ImageReader.h"
 #include "usb/EndPoint.h"
+#include "usb/TransferFailure.h"
 
 namespace lumo::camera {
 
@@ -20,13 +22,23 @@ constexpr std::int32_t kMaxPixelSize = 16;
 
 // Sends the start request on the device's control endpoint.
 bool SendStartRequest(usb::CLumoUSBDevice& device) {
-  if (!device.ControlEndpoint) return false;
+  if (!device.ControlEndpoint) return Fail(LUMO_ERROR_REMOVED);
   constexpr std::uint8_t kDeviceRecipient = 0;
   const usb::ControlSetup setup = usb::ControlSetup::Vendor(kDeviceRecipient, true, kStartRequest,
                                                             kStartValue, kStartTimeoutMs);
   std::uint8_t answer[kStartLength] = {};
   std::uint32_t length = kStartLength;
-  return device.ControlEndpoint->ControlSync(setup, answer, &length);
+  if (device.ControlEndpoint->ControlSync(setup, answer, &length)) return true;
+  return Fail(usb::TransferFailure(*device.ControlEndpoint, platform::LastError()));
+}
+
+// Makes the frame pool of a run; a count it cannot make a pool of is a bad
+// argument, anything else a lack of memory.
+bool MakeFramePool(CameraState& state) {
+  const std::int32_t count = state.bufferCount;
+  if (state.frames.MakePool(count)) return true;
+  if (count <= 0 || count > kMaxBufferCount) return Fail(LUMO_ERROR_BAD_ARGUMENT);
+  return Fail(LUMO_ERROR_OS, platform::kErrorNotEnoughMemory);
 }
 
 }  // namespace
@@ -34,7 +46,7 @@ bool SendStartRequest(usb::CLumoUSBDevice& device) {
 bool StartStreaming(CameraState& state) {
   // A run resumed after an unplug keeps the pool it had: frames handed out
   // before stay where they are.
-  if (!state.frames.HasPool() && !state.frames.MakePool(state.bufferCount)) return false;
+  if (!state.frames.HasPool() && !MakeFramePool(state)) return false;
   if (!SendStartRequest(*state.usbDevice)) {
     state.frames.ReleasePool();
     return false;
@@ -77,7 +89,7 @@ bool CameraDevice::StartAcquisition() {
   if (state.acqRequested.load()) return true;
   if (!state.usbDevice->HasHandle()) {
     state.acqRequested = false;
-    return false;
+    return Fail(LUMO_ERROR_REMOVED);
   }
   const bool started = StartStreaming(state);
   state.acqRequested = started;
@@ -91,7 +103,10 @@ bool CameraDevice::StopAcquisition() {
 }
 
 bool CameraDevice::TakeFrame(FrameRecord** image, unsigned int timeoutMs) {
-  return state_->frames.TakeFrame(image, timeoutMs, state_->deviceOpen.load());
+  if (state_->frames.TakeFrame(image, timeoutMs, state_->deviceOpen.load())) return true;
+  if (IsRemoved()) return Fail(LUMO_ERROR_REMOVED);
+  if (!IsOpen()) return Fail(LUMO_ERROR_NOT_OPEN);
+  return Fail(LUMO_ERROR_TIMED_OUT);
 }
 
 int CameraDevice::BufferCount() const { return state_->bufferCount; }

@@ -6,7 +6,10 @@
 namespace lumo::camera {
 
 CameraDevice::CameraDevice(std::string devicePath)
-    : state_(std::make_unique<CameraState>(std::move(devicePath))) {}
+    : state_(std::make_unique<CameraState>(std::move(devicePath))) {
+  // The camera's address is its handle: its threads' messages name it.
+  state_->channel.cameraHandle = this;
+}
 
 // The manager destroys a camera only after its removal, when it is closed
 // and none of its threads runs; closing here covers any other owner. The

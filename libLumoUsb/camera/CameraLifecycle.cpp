@@ -13,6 +13,7 @@
 #include <exception>
 #include <mutex>
 
+#include "Failure.h"
 #include "camera/CameraDevice.h"
 #include "usb/DevicePath.h"
 
@@ -46,7 +47,7 @@ bool CameraDevice::Open() {
   std::lock_guard<std::mutex> lifecycle(state.lifecycleLock);
   if (state.channel.isOpen.load()) return true;
   const int index = PresentIndex(state);
-  if (index < 0) return false;
+  if (index < 0) return Fail(LUMO_ERROR_REMOVED);  // not among the present devices
   bool opened = false;
   try {
     opened = state.usbDevice->OpenByIndex(static_cast<std::uint8_t>(index));
@@ -54,8 +55,9 @@ bool CameraDevice::Open() {
     opened = false;  // a handle left over from before could not be released
   }
   if (!opened) {
+    const std::uint32_t osError = state.usbDevice->OsError;
     CloseUsbDevice(state);
-    return false;
+    return Fail(LUMO_ERROR_OS, osError);
   }
   // The device is present and open again: whatever removal was recorded
   // while the camera was closed no longer holds.
@@ -88,6 +90,8 @@ void CameraDevice::OnRemoved() {
   CameraState& state = *state_;
   BeginRemoval();
   std::lock_guard<std::mutex> lifecycle(state.lifecycleLock);
+  // Counted once per detach: an open camera that was attached.
+  if (state.channel.isOpen.load() && state.deviceOpen.load()) Count(state.counters.removals);
   if (state.acqRequested.load() && state.acqRunning.load()) {
     // acqRequested stays: Reattach resumes the run.
     state.acqRunning = false;
@@ -114,6 +118,7 @@ void CameraDevice::Reattach() {
     return;
   }
   state.deviceOpen = true;
+  Count(state.counters.reattaches);
   state.channel.Reattach(state.usbDevice->DriverHandle(),
                          static_cast<std::uint16_t>(state.usbDevice->Ep0PacketSize));
   state.frames.Attach();

@@ -12,6 +12,8 @@
 #include <string>
 #include <thread>
 
+#include "Failure.h"
+#include "camera/CameraCounters.h"
 #include "camera/FrameHandOut.h"
 #include "camera/FrameRecord.h"
 #include "camera/LinePacketDecoder.h"
@@ -52,6 +54,8 @@ struct CameraState {
   // it); 4096 by default.
   std::atomic<std::int32_t> transferSize{4096};
   const std::string path;  // lower case; never changes
+  // Why the last failed call on this camera failed (LumoUsbManager::GetLastError).
+  FailureCell lastError;
 
   // The image reader writes the camera's bytes into the ring; the frame
   // assembler reads them.
@@ -74,6 +78,9 @@ struct CameraState {
   // The line-packet decoder, its state and its scratch record carry over
   // from one run to the next.
   LinePacketDecoder lineDecoder;
+
+  // The stream's statistics (the command channel keeps its own).
+  CameraCounters counters;
 };
 
 // Makes the run's frame pool (or keeps the one a removal left), sends the

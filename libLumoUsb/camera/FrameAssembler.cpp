@@ -48,6 +48,9 @@ FrameAssembler::FrameAssembler(CameraState& state)
 }
 
 FrameAssembler::~FrameAssembler() {
+  // A frame cut off by the end of the run (stop or unplug) is incomplete.
+  if (frameOpen_) AbandonFrame();
+  PublishBlockCount();
   frames_.EndRun();
   state_.lineDecoder.Reset();
 }
@@ -78,6 +81,7 @@ bool FrameAssembler::Pass() {
     read += kStreamBlockSize;
     if (read == kStreamRingSize) read = 0;
     ring_.ringReadPos.store(read, std::memory_order_release);
+    CountTaken(kStreamBlockSize);
     ProcessBlock(block);
     return true;
   }
@@ -93,6 +97,7 @@ bool FrameAssembler::Pass() {
   }
   fill_ += n;
   ring_.ringReadPos.store(read, std::memory_order_release);
+  CountTaken(n);
   if (fill_ == kStreamBlockSize) {
     fill_ = 0;
     ProcessBlock(work_.data());
@@ -108,10 +113,13 @@ void FrameAssembler::OpenFrame(const std::uint8_t* block) {
   const std::uint16_t cacheCount = ReadLittle16(block + 40);
   const std::uint16_t cacheUseCount = ReadLittle16(block + 42);
 
-  if (!frameOpen_)
+  if (!frameOpen_) {
     expectedFrame_ = nframecount;
-  else
+  } else {
     TraceLog("last recv pacv :%d\r\n", static_cast<int>(blockCounter_));
+    AbandonFrame();
+  }
+  frameCounted_ = false;
   TraceLog(
       "new frame packcount:%d,nframecount:%d,ncache_count:%d,ncache_use_count:%d,nw:%d,nh:%d\r\n",
       static_cast<int>(packcount), static_cast<int>(nframecount), cacheCount, cacheUseCount, nw,
@@ -145,6 +153,7 @@ void FrameAssembler::LoseAlignment() {
   fill_ = 0;  // the partial block can never be completed
   if (!frameOpen_) return;
   TraceLog("frame %d dropped: stream bytes lost\r\n", static_cast<int>(frameNumber_));
+  AbandonFrame();
   frameOpen_ = false;
   if (current_) frames_.GiveBack(current_);
   current_ = nullptr;
@@ -168,6 +177,18 @@ void FrameAssembler::FindHeader(const std::uint8_t* block) {
   }
 }
 
+void FrameAssembler::AbandonFrame() {
+  if (!frameCounted_) Count(state_.counters.framesIncomplete);
+  frameCounted_ = true;
+}
+
+void FrameAssembler::PublishBlockCount() {
+  const std::uint32_t blocks = uncountedBytes_ / kStreamBlockSize;
+  if (blocks == 0) return;
+  Count(state_.counters.blocksReceived, blocks);
+  uncountedBytes_ -= blocks * kStreamBlockSize;
+}
+
 void FrameAssembler::ProcessBlock(const std::uint8_t* block) {
   if (IsHeaderBlock(block)) {
     OpenFrame(block);
@@ -177,7 +198,17 @@ void FrameAssembler::ProcessBlock(const std::uint8_t* block) {
     FindHeader(block);
     return;
   } else if (mode_ == kLinePacketMode) {
-    state_.lineDecoder.Decode(block, frameNumber_, blockCounter_, frames_);
+    LinePacketDecoder& decoder = state_.lineDecoder;
+    const std::uint32_t queued = decoder.framesQueued;
+    const std::uint32_t lost = decoder.framesLost;
+    decoder.Decode(block, frameNumber_, blockCounter_, frames_);
+    // The decoder finishes frames itself; the header's frame is counted
+    // once one of them was.
+    if (decoder.framesQueued != queued || decoder.framesLost != lost) {
+      Count(state_.counters.framesCompleted, decoder.framesQueued - queued);
+      Count(state_.counters.framesLostNoBuffer, decoder.framesLost - lost);
+      frameCounted_ = true;
+    }
   } else if (!frameRefused_) {
     StoreRawBlock(block);
   }
@@ -199,7 +230,12 @@ void FrameAssembler::StoreRawBlock(const std::uint8_t* block) {
     }
   }
   if (!current_) {
-    ConsoleLog("lost frame [%d]!\r\n", static_cast<int>(frameNumber_));
+    // Reported and counted once per frame, not once per block it loses.
+    if (!frameCounted_) {
+      Count(state_.counters.framesLostNoBuffer);
+      ConsoleLog("lost frame [%d]!\r\n", static_cast<int>(frameNumber_));
+    }
+    frameCounted_ = true;
     return;
   }
   if (receivedBytes_ + kStreamBlockSize > kRawImageCapacity) return;  // never past the buffer
@@ -215,13 +251,18 @@ void FrameAssembler::CompleteRawFrame() {
   ++state_.completedFrames;
   receivedBytes_ = 0;
   current_->header.frameNumber = frameNumber_;
-  if (!frames_.Queue(current_, static_cast<std::size_t>(std::max(bufferCount_, 0))))
-    ConsoleLog("lost frame [%d]!\r\n", static_cast<int>(state_.completedFrames));
+  const bool queued = frames_.Queue(current_, static_cast<std::size_t>(std::max(bufferCount_, 0)));
+  if (!queued) ConsoleLog("lost frame [%d]!\r\n", static_cast<int>(state_.completedFrames));
+  // A frame that already lost blocks for want of a buffer was counted then.
+  if (!frameCounted_)
+    Count(queued ? state_.counters.framesCompleted : state_.counters.framesLostQueueFull);
+  frameCounted_ = true;
   current_ = nullptr;
 }
 
 void RunFrameAssembler(CameraState* state) {
   platform::NameCurrentThread("lumo-assembler");
+  LogCameraScope camera(state->channel.cameraHandle);
   FrameAssembler assembler(*state);
   StreamRing& ring = state->streamRing;
   const auto running = [state] { return state->acqRunning.load(std::memory_order_acquire); };
@@ -230,6 +271,7 @@ void RunFrameAssembler(CameraState* state) {
     // made meanwhile leaves the event set, so none is missed.
     while (assembler.Pass() && running()) {
     }
+    assembler.PublishBlockCount();
     ring.WaitForData(kAssemblerIdleWaitMs);
   }
 }

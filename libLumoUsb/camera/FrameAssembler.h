@@ -18,6 +18,7 @@ constexpr std::uint32_t kStreamBlockSize = 4096;
 constexpr std::uint32_t kAssemblerIdleWaitMs = 100;
 constexpr std::uint32_t kLinePacketMode = 0x52434D4C;  // "LMCR" in stream order
 constexpr std::uint32_t kExpectedPackCount = 305;
+constexpr std::uint32_t kBlocksPerCount = 64;
 
 // One run of the assembler. Construction hands the run's frame pool (made
 // beforehand) to the free buffers; destruction empties the queues, releases
@@ -33,8 +34,17 @@ class FrameAssembler {
   // block once it is whole. False when the ring held nothing unread.
   bool Pass();
   void ProcessBlock(const std::uint8_t* block);
+  // Publishes the whole blocks taken from the ring since the last call to
+  // the camera's counters (done every kBlocksPerCount blocks, when the ring
+  // runs empty and at the end of the run).
+  void PublishBlockCount();
 
  private:
+  void CountTaken(std::uint32_t bytes) {
+    uncountedBytes_ += bytes;
+    if (uncountedBytes_ >= kBlocksPerCount * kStreamBlockSize) PublishBlockCount();
+  }
+
   void OpenFrame(const std::uint8_t* block);
   // Bytes were lost where the ring's next byte stands: the partial block is
   // dropped, and so is the frame being assembled.
@@ -45,6 +55,9 @@ class FrameAssembler {
   void FindHeader(const std::uint8_t* block);
   void StoreRawBlock(const std::uint8_t* block);
   void CompleteRawFrame();
+  // The open frame ends before it was completed or lost: counted as
+  // incomplete unless its fate is already counted.
+  void AbandonFrame();
 
   CameraState& state_;
   StreamRing& ring_;
@@ -63,6 +76,10 @@ class FrameAssembler {
   std::uint32_t frameNumber_ = 0;
   std::uint32_t receivedBytes_ = 0;
   FrameRecord* current_ = nullptr;
+  // The open frame has been counted (completed or lost): whatever happens
+  // to it now is not counted again.
+  bool frameCounted_ = false;
+  std::uint32_t uncountedBytes_ = 0;  // taken from the ring, not yet counted
 };
 
 // Thread routine: drains the ring while acqRunning is set, waiting up to

@@ -19,14 +19,24 @@ bool FrameHandOut::MakePool(std::int32_t count) {
   return true;
 }
 
-void FrameHandOut::ReleasePool() { framePool.clear(); }
+void FrameHandOut::ReleasePool() {
+  {
+    std::lock_guard<std::mutex> lock(frameLock);
+    held = nullptr;
+    readyFrames.clear();
+    freeFrames.clear();
+  }
+  framePool.clear();
+}
 
 void FrameHandOut::BeginRun() {
   std::lock_guard<std::mutex> lock(frameLock);
   readyFrames.clear();
   freeFrames.clear();
   frameReady = 0;
-  for (const auto& record : framePool) freeFrames.push_back(record.get());
+  // A run resumed after an unplug leaves the frame its caller holds alone.
+  for (const auto& record : framePool)
+    if (record.get() != held) freeFrames.push_back(record.get());
 }
 
 void FrameHandOut::EndRun() {
@@ -90,6 +100,11 @@ std::unique_ptr<FrameRecord> FrameHandOut::Exchange(std::unique_ptr<FrameRecord>
 
 bool FrameHandOut::TakeFrame(FrameRecord** image, unsigned int timeoutMs, bool deviceOpen) {
   std::unique_lock<std::mutex> lock(frameLock);
+  // Asking for the next frame ends the use of the last one.
+  if (held) {
+    freeFrames.push_back(held);
+    held = nullptr;
+  }
   const auto limit = std::chrono::milliseconds(timeoutMs);
   if (!deviceOpen) {
     // Closed: only a frame announced after this moment ends the wait.
@@ -108,7 +123,7 @@ bool FrameHandOut::TakeFrame(FrameRecord** image, unsigned int timeoutMs, bool d
   readyFrames.pop_front();
   TraceLog("CameraGetImage:%p,%d,where:%d\r\n", static_cast<void*>(frame),
            static_cast<int>(frame->header.frameNumber), static_cast<int>(readyFrames.size()));
-  freeFrames.push_back(frame);
+  held = frame;
   if (image) *image = frame;
   return true;
 }

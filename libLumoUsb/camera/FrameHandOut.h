@@ -1,16 +1,18 @@
 // FrameHandOut: the frame pool of an acquisition run and the queues its
 // buffers pass through. The frame assembler takes buffers from freeFrames,
 // fills them and queues them in readyFrames; TakeFrame hands the oldest
-// ready one out and puts it back at the end of freeFrames at once, so a
-// handed-out frame stays valid until its buffer comes round again or the
-// run ends.
+// ready one out and keeps it as the held frame, out of the assembler's
+// reach. The held frame goes back to the end of freeFrames when the next
+// TakeFrame begins (whatever it returns), or when the pool is released:
+// one buffer of the pool is the caller's at any time, the others the
+// stream's.
 //
 // Each run starts with a clean hand-out (nothing of an earlier run, not even
 // its "frame queued" signal, reaches a caller). Stopping acquisition
 // releases the pool, which invalidates every frame handed out during the
-// run. A camera that is unplugged keeps its pool: a caller may still be
-// reading a frame when the cable is pulled, and the run resumes on the
-// same buffers when the camera returns.
+// run. A camera that is unplugged keeps its pool and its held frame: a
+// caller may still be reading it when the cable is pulled, and the run
+// resumes on the other buffers when the camera returns.
 #pragma once
 
 #include <condition_variable>
@@ -39,10 +41,11 @@ class FrameHandOut {
   // is.
   bool MakePool(std::int32_t count);
   bool HasPool() const { return !framePool.empty(); }
-  // Releases the pool once no run uses it: acquisition stopped, or its
-  // start request was refused.
+  // Releases the pool, the held frame with it, once no run uses it:
+  // acquisition stopped, or its start request was refused.
   void ReleasePool();
-  // Start of a run: every pool buffer is free, nothing is ready.
+  // Start of a run: every pool buffer but the held frame is free, nothing
+  // is ready.
   void BeginRun();
   // End of a run: the queues are emptied; the pool stays until
   // ReleasePool.
@@ -68,17 +71,20 @@ class FrameHandOut {
   // The camera is back: TakeFrame waits for frames again.
   void Attach();
 
-  // Waits up to `timeoutMs` for the oldest ready frame. With
-  // `deviceOpen` false (the camera's device is gone) only a frame queued
-  // after the call began ends the first wait.
+  // Gives the held frame back to the free buffers, then waits up to
+  // `timeoutMs` for the oldest ready frame, which becomes the held frame.
+  // With `deviceOpen` false (the camera's device is gone) only a frame
+  // queued after the call began ends the first wait.
   bool TakeFrame(FrameRecord** image, unsigned int timeoutMs, bool deviceOpen);
 
-  std::mutex frameLock;  // guards readyFrames, freeFrames, frameReady, detached
+  std::mutex frameLock;  // guards readyFrames, freeFrames, held, frameReady, detached
   std::condition_variable frameCondition;
   std::int32_t frameReady = 0;  // 1 after a frame was queued, 0 after a hand-out
   bool detached = false;
   std::deque<FrameRecord*> readyFrames;
   std::deque<FrameRecord*> freeFrames;
+  // The frame handed out last, in neither queue; null when none is.
+  FrameRecord* held = nullptr;
   // The pool of the running acquisition: made before the stream threads
   // start, released when acquisition stops. Records are owned one by one,
   // so that Exchange can swap one for a record filled elsewhere.

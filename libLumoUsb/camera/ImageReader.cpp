@@ -80,29 +80,51 @@ void RunImageReader(CameraState* statePointer) {
     }
   }
 
+  // Received bytes are counted in batches: published once
+  // kStreamAnnounceBytes have come, before every wait (ahead of the
+  // announcement that lets the assembler count their blocks) and at the
+  // end of the run.
+  std::uint64_t uncounted = 0;
+  const auto publishCount = [&] {
+    if (uncounted == 0) return;
+    Count(state.counters.bytesReceived, uncounted);
+    uncounted = 0;
+  };
+
   std::size_t k = 0;
   while (!failed) {
     TransferSlot& slot = slots[k];
+    bool lost = false;
     if (slot.transfer.Active()) {
       // About to wait: whatever was appended is announced first.
       if (!slot.transfer.Completed()) {
+        publishCount();
         ring.Announce();
         slot.transfer.Await(kStreamWaitMs, kStreamWaitMs);
       }
       std::uint32_t length = size;
       const bool received = slot.transfer.Finish(slot.buffer.get(), &length);
+      if (received) uncounted += length;
       if (!state.acqRunning.load(std::memory_order_acquire)) break;
-      if (received)
+      if (received) {
         ring.Append(slot.buffer.get(), length);
-      else
+        if (uncounted >= kStreamAnnounceBytes) publishCount();
+      } else {
         ring.MarkGap();  // the bytes this transfer carried are lost
+        lost = true;
+      }
     } else if (!state.acqRunning.load(std::memory_order_acquire)) {
       break;
     }
     Submit(*endpoint, slot, size);
+    // A failed transfer counts as an error when the device takes requests
+    // again: one that went away fails every transfer it held, and refuses
+    // new ones.
+    if (lost && slot.transfer.Active()) Count(state.counters.transferErrors);
     if (StatusFailed(*endpoint)) break;
     k = k + 1 == slots.size() ? 0 : k + 1;
   }
+  publishCount();
   ring.Announce();
 
   // Cancel everything still queued and wait for each request before its

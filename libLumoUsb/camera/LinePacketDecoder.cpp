@@ -182,7 +182,10 @@ void LinePacketDecoder::TakePayload(Cursor& words, FrameHandOut& frames) {
 }
 
 void LinePacketDecoder::Publish(FrameHandOut& frames) {
-  PublishLineFrame(frames, lineScratch);
+  if (PublishLineFrame(frames, lineScratch))
+    ++framesQueued;
+  else
+    ++framesLost;
   lineFrame = nullptr;
   infoSeen = false;
 }
@@ -267,7 +270,7 @@ void ApplyFrameInfo(FrameRecord& record) {
   }
 }
 
-void PublishLineFrame(FrameHandOut& frames, std::unique_ptr<FrameRecord>& record) {
+bool PublishLineFrame(FrameHandOut& frames, std::unique_ptr<FrameRecord>& record) {
   FrameRecord* const filled = record.get();
   FrameRecordHeader& header = filled->header;
   TraceLog("outframe:%p,%d\r\n", static_cast<void*>(filled), static_cast<int>(header.frameNumber));
@@ -278,7 +281,9 @@ void PublishLineFrame(FrameHandOut& frames, std::unique_ptr<FrameRecord>& record
   // scratch record. Without a free buffer the frame is lost and the record
   // stays the scratch.
   record = frames.Exchange(std::move(record));
-  if (record.get() == filled) TraceLog("lost frame:%d\r\n", static_cast<int>(frameNumber));
+  if (record.get() != filled) return true;
+  TraceLog("lost frame:%d\r\n", static_cast<int>(frameNumber));
+  return false;
 }
 
 }  // namespace lumo::camera

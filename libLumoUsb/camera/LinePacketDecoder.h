@@ -57,6 +57,10 @@ class LinePacketDecoder {
   std::uint32_t lineCount = 0;     // lines stored in the current frame
   std::uint32_t packetLength = 0;  // payload words of the current packet
   std::uint32_t payloadTaken = 0;  // of those, already consumed
+  // Frames finished so far: queued for hand-out, or lost for want of a free
+  // buffer. Running counts, never reset; the assembler counts the change.
+  std::uint32_t framesQueued = 0;
+  std::uint32_t framesLost = 0;
 
  private:
   struct Cursor;
@@ -84,7 +88,8 @@ void ApplyFrameInfo(FrameRecord& record);
 
 // Hands a finished scratch record over to the hand-out queue without a
 // copy: a free pool buffer takes its place as `record`. Without a free
-// buffer the frame is lost and `record` stays as it is.
-void PublishLineFrame(FrameHandOut& frames, std::unique_ptr<FrameRecord>& record);
+// buffer the frame is lost and `record` stays as it is. True when the frame
+// was queued.
+bool PublishLineFrame(FrameHandOut& frames, std::unique_ptr<FrameRecord>& record);
 
 }  // namespace lumo::camera

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "Failure.h"
 #include "Log.h"
 #include "command/CommandChannel.h"
 #include "command/CommandFrame.h"
@@ -11,6 +12,7 @@
 #include "command/RegisterAccess.h"
 #include "usb/ControlEndPoint.h"
 #include "usb/Transfer.h"
+#include "usb/TransferFailure.h"
 
 namespace lumo::command {
 
@@ -37,17 +39,22 @@ std::size_t EncodeBufferFrame(std::uint8_t* out, const std::uint8_t* payload, st
 
 bool SendBuffer(CommandChannel& state, const std::uint8_t* source, std::int32_t length,
                 std::int32_t timeoutMs) {
-  if (!state.isOpen.load() || state.removed.load()) return false;
-  if (length < 0 || (length > 0 && !source)) return false;
+  if (!state.isOpen.load() || state.removed.load()) return ChannelFailure(state);
+  if (length < 0 || (length > 0 && !source)) return Fail(LUMO_ERROR_BAD_ARGUMENT);
   const auto deadline = DeadlineAfter(timeoutMs);
   CommandTurn turn = TakeCommandTurn(state, deadline);
-  if (!turn.owns_lock() || !state.commandEndpoint) return false;
+  if (!turn.owns_lock() || !state.commandEndpoint) return false;  // the turn said why
   usb::CLumoControlEndPoint& endpoint = *state.commandEndpoint;
   const auto transferTimeout = static_cast<std::uint32_t>(std::max(timeoutMs, 0));
   const usb::ControlSetup setup = CommandSetup(false, transferTimeout);
 
   usb::Transfer transfer;
   bool allSent = true;
+  Failure firstFailure;
+  // A large send is thousands of frames: the call logs one line for what
+  // was sent, and a failure that repeats once plus a count.
+  std::uint64_t bytesSent = 0;
+  RepeatedMessage failures;
   std::int32_t remaining = length;
   std::int32_t position = 0;
   do {
@@ -63,27 +70,34 @@ bool SendBuffer(CommandChannel& state, const std::uint8_t* source, std::int32_t 
                    static_cast<int>(endpoint.DriverStatus), static_cast<int>(endpoint.BusStatus));
       else  // refused: the device is gone, nothing more can reach it
         ConsoleLog("ioSend wait xfer error,lasterror:%d\r\n", static_cast<int>(endpoint.OsError));
-      return false;
+      failures.Flush();
+      return Fail(usb::TransferFailure(endpoint));
     }
-    transfer.Await(transferTimeout, transferTimeout);
+    const bool inTime = transfer.Await(transferTimeout, transferTimeout);
     state.pollPacer.RequestSent();  // an answer or a loopback may follow
     std::uint32_t done = static_cast<std::uint32_t>(size);
     if (!transfer.Finish(encoded, &done)) {
       // The remaining chunks are still sent, but the call reports that
       // not every byte reached the camera.
-      ConsoleLog("ioSend wait xfer error,lasterror:%d\r\n", static_cast<int>(endpoint.OsError));
+      const std::uint32_t finishError = platform::LastError();
+      failures.Log("ioSend wait xfer error,lasterror:%d\r\n", static_cast<int>(endpoint.OsError));
+      if (allSent)
+        firstFailure =
+            inTime ? usb::TransferFailure(endpoint, finishError) : Failure{LUMO_ERROR_TIMED_OUT, 0};
       allSent = false;
-    } else if (done != 0) {
-      ConsoleLog("ioSend success send len = %d!\r\n", static_cast<int>(done));
+    } else {
+      bytesSent += done;
     }
   } while (remaining != 0);
-  return allSent;
+  failures.Flush();
+  if (bytesSent != 0) ConsoleLog("ioSend success send len = %d!\r\n", static_cast<int>(bytesSent));
+  return allSent || Fail(firstFailure);
 }
 
 bool ReadBuffer(CommandChannel& state, std::uint8_t* destination, std::int32_t* count,
                 std::int32_t timeoutMs) {
-  if (!state.isOpen.load() || state.removed.load()) return false;
-  if (!count || *count <= 0 || !destination) return false;
+  if (!state.isOpen.load() || state.removed.load()) return ChannelFailure(state);
+  if (!count || *count <= 0 || !destination) return Fail(LUMO_ERROR_BAD_ARGUMENT);
   std::unique_lock<std::mutex> lock(state.bufferLock);
   state.bufferArrived = false;
   // Closing or unplugging the camera ends the wait at once.
@@ -91,10 +105,10 @@ bool ReadBuffer(CommandChannel& state, std::uint8_t* destination, std::int32_t* 
     return state.bufferArrived || state.bufferWriteIndex != state.bufferReadIndex ||
            !state.isOpen.load() || state.removed.load();
   });
-  if (state.removed.load()) return false;
+  if (state.removed.load()) return Fail(LUMO_ERROR_REMOVED);
   const std::uint32_t write = state.bufferWriteIndex;
   const std::uint32_t read = state.bufferReadIndex;
-  if (write == read) return false;
+  if (write == read) return ChannelFailure(state);
   const std::uint32_t end = write > read ? write : static_cast<std::uint32_t>(state.bufferRing.size());
   const std::uint32_t available = end - read;
   const std::uint32_t taken = std::min(available, static_cast<std::uint32_t>(*count));

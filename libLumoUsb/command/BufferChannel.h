@@ -14,7 +14,9 @@ constexpr std::int32_t kBufferChunkSize = 200;
 // Sends `length` bytes in frames of up to 200 payload bytes (one empty
 // frame for a length of 0). A negative length is refused. True only when
 // every frame was taken by the driver and completed; a frame the driver
-// refuses (the device is gone) ends the call.
+// refuses (the device is gone) ends the call. Logs one line for the bytes
+// the call sent, however many frames carried them, and a failure that
+// repeats from frame to frame once, with the count of its repeats.
 bool SendBuffer(CommandChannel& state, const std::uint8_t* source, std::int32_t length,
                 std::int32_t timeoutMs);
 

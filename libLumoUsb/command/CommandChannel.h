@@ -66,6 +66,15 @@ class CommandChannel {
   // The camera was unplugged while open and is not attached again.
   std::atomic<bool> removed{false};
   std::atomic<bool> responseReaderRunning{false};
+  // The handle of the camera the channel belongs to: the messages of its
+  // response reader name it. Set once, before the channel is opened.
+  const void* cameraHandle = nullptr;
+
+  // Statistics, counted with relaxed increments and read at any time:
+  // answers dropped for a wrong check byte (by the response reader), and
+  // register calls whose answer did not come within their time limit.
+  std::atomic<std::uint64_t> checkByteErrors{0};
+  std::atomic<std::uint64_t> answerTimeouts{0};
 
   // Locks, outermost first: commandLock is held by a register call or a
   // buffer send from before its request is sent until its answer is taken,
@@ -91,8 +100,11 @@ class CommandChannel {
   std::map<std::uint32_t, std::vector<std::uint8_t>> responseStore;
   std::condition_variable responseCondition;
   bool responseArrived = false;
-  std::mutex responseLock;  // guards responseStore, responseArrived, awaitedAddress
+  std::mutex responseLock;  // guards responseStore, responseArrived, awaitedAddress, checkFailed
   std::uint32_t awaitedAddress = 0;
+  // A frame failed its check byte while an answer was awaited: a wait that
+  // ends without its answer reports that rather than a time-out.
+  bool checkFailed = false;
 
   // Paces the response reader's polls: quick while an answer is awaited.
   PollPacer pollPacer;

@@ -3,27 +3,41 @@
 #include <algorithm>
 #include <cstring>
 
+#include "Failure.h"
 #include "command/CommandChannel.h"
 #include "command/CommandFrame.h"
 #include "command/CommandTransport.h"
 #include "usb/ControlEndPoint.h"
+#include "usb/TransferFailure.h"
 
 namespace lumo::command {
 
 namespace {
 
-// Encodes and sends one register frame. The transfer's own result is not
-// looked at: a lost request shows as a missing answer.
+// Encodes and sends one register frame. The transfer's own result does not
+// end the call: a lost request shows as a missing answer. Why the transfer
+// failed is kept in *sendFailure, to tell the caller why no answer came.
 bool SendRegisterFrame(CommandChannel& state, std::uint32_t address, const std::uint8_t* data,
-                       std::int64_t length, int type) {
+                       std::int64_t length, int type, Failure* sendFailure) {
   std::uint8_t encoded[kFrameBufferSize] = {};
   std::int64_t size = length;
   if (EncodeCommandFrame(encoded, static_cast<std::int32_t>(address), data, &size, type) == 0)
-    return false;
+    return Fail(LUMO_ERROR_BAD_ARGUMENT);
   std::uint32_t sent = static_cast<std::uint32_t>(size);
-  state.commandEndpoint->WriteSync(CommandSetup(false, kCommandTimeoutMs), encoded, &sent);
+  usb::CLumoControlEndPoint& endpoint = *state.commandEndpoint;
+  if (!endpoint.WriteSync(CommandSetup(false, kCommandTimeoutMs), encoded, &sent))
+    *sendFailure = usb::TransferFailure(endpoint, platform::LastError());
   state.pollPacer.RequestSent();
   return true;
+}
+
+// Why no answer came although the request was sent: a refused or failed
+// request says more than the time-out it led to.
+bool NoAnswer(const Failure& sendFailure) {
+  const Failure waited = TakeFailure();
+  if (waited.kind == LUMO_ERROR_TIMED_OUT && sendFailure.kind != LUMO_ERROR_NONE)
+    return Fail(sendFailure);
+  return Fail(waited);
 }
 
 // Copies the stored answer for `address`, at most `capacity` bytes.
@@ -41,22 +55,38 @@ CommandClock::time_point DeadlineAfter(std::int32_t timeoutMs) {
   return CommandClock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
 }
 
+bool ChannelFailure(const CommandChannel& state) {
+  if (!state.isOpen.load()) return Fail(LUMO_ERROR_NOT_OPEN);
+  if (state.removed.load()) return Fail(LUMO_ERROR_REMOVED);
+  return Fail(LUMO_ERROR_TIMED_OUT);
+}
+
 CommandTurn TakeCommandTurn(CommandChannel& state, CommandClock::time_point deadline) {
   CommandTurn turn(state.commandLock, std::defer_lock);
-  if (!turn.try_lock_until(deadline)) return turn;
+  if (!turn.try_lock_until(deadline)) {
+    ChannelFailure(state);
+    return turn;
+  }
   // The camera may have been closed or unplugged while this caller waited.
-  if (!state.isOpen.load() || state.removed.load()) turn.unlock();
+  if (!state.isOpen.load() || state.removed.load()) {
+    turn.unlock();
+    ChannelFailure(state);
+  } else if (!state.commandEndpoint) {
+    Fail(LUMO_ERROR_REMOVED);  // detached: its endpoints are gone
+  }
   return turn;
 }
 
 void ExpectResponse(CommandChannel& state, std::uint32_t address) {
   std::lock_guard<std::mutex> lock(state.responseLock);
   state.responseArrived = false;
+  state.checkFailed = false;
   state.awaitedAddress = address;
 }
 
 bool AwaitResponse(CommandChannel& state, CommandClock::time_point deadline) {
   bool arrived = false;
+  bool checkFailed = false;
   {
     std::unique_lock<std::mutex> lock(state.responseLock);
     // Closing or unplugging the camera ends the wait at once.
@@ -64,22 +94,33 @@ bool AwaitResponse(CommandChannel& state, CommandClock::time_point deadline) {
       return state.responseArrived || !state.isOpen.load() || state.removed.load();
     });
     arrived = state.responseArrived;
+    checkFailed = state.checkFailed;
+    // A wait ended by a close or an unplug is not the camera's silence.
+    if (!arrived && state.isOpen.load() && !state.removed.load())
+      state.answerTimeouts.fetch_add(1, std::memory_order_relaxed);
   }
   state.pollPacer.AnswerTaken();
-  return arrived;
+  if (arrived) return true;
+  if (checkFailed && state.isOpen.load() && !state.removed.load())
+    return Fail(LUMO_ERROR_CHECK_BYTE);
+  return ChannelFailure(state);
 }
 
 bool WriteRegister(CommandChannel& state, std::int64_t address, std::uint8_t* data,
                    std::int32_t length, std::int32_t timeoutMs) {
-  if (!state.isOpen.load() || state.removed.load()) return false;
-  if (length < 0 || length > kMaxRegisterWrite || (length > 0 && !data)) return false;
+  if (!state.isOpen.load() || state.removed.load()) return ChannelFailure(state);
+  if (length < 0 || length > kMaxRegisterWrite || (length > 0 && !data))
+    return Fail(LUMO_ERROR_BAD_ARGUMENT);
   const auto deadline = DeadlineAfter(timeoutMs);
   CommandTurn turn = TakeCommandTurn(state, deadline);
-  if (!turn.owns_lock() || state.removed.load() || !state.commandEndpoint) return false;
+  if (!turn.owns_lock() || !state.commandEndpoint) return false;  // the turn said why
+  if (state.removed.load()) return Fail(LUMO_ERROR_REMOVED);
   const auto registerAddress = static_cast<std::uint32_t>(address);
   ExpectResponse(state, registerAddress);
-  if (!SendRegisterFrame(state, registerAddress, data, length, kFrameRegisterWrite)) return false;
-  if (!AwaitResponse(state, deadline)) return false;
+  Failure sendFailure;
+  if (!SendRegisterFrame(state, registerAddress, data, length, kFrameRegisterWrite, &sendFailure))
+    return false;
+  if (!AwaitResponse(state, deadline)) return NoAnswer(sendFailure);
   CopyAnswer(state, registerAddress, data, static_cast<std::size_t>(length));
   return true;
 }
@@ -87,15 +128,16 @@ bool WriteRegister(CommandChannel& state, std::int64_t address, std::uint8_t* da
 bool ReadRegister(CommandChannel& state, std::int64_t address, std::uint8_t* destination,
                   std::int32_t length, std::int32_t timeoutMs) {
   // A detached camera has no response reader: no answer could come.
-  if (!state.isOpen.load() || state.removed.load()) return false;
-  if (length < 0 || (length > 0 && !destination)) return false;
+  if (!state.isOpen.load() || state.removed.load()) return ChannelFailure(state);
+  if (length < 0 || (length > 0 && !destination)) return Fail(LUMO_ERROR_BAD_ARGUMENT);
   const auto deadline = DeadlineAfter(timeoutMs);
   CommandTurn turn = TakeCommandTurn(state, deadline);
-  if (!turn.owns_lock() || !state.commandEndpoint) return false;
+  if (!turn.owns_lock() || !state.commandEndpoint) return false;  // the turn said why
   const auto registerAddress = static_cast<std::uint32_t>(address);
   ExpectResponse(state, registerAddress);
-  SendRegisterFrame(state, registerAddress, nullptr, 0, kFrameRegisterRead);
-  if (!AwaitResponse(state, deadline)) return false;
+  Failure sendFailure;
+  SendRegisterFrame(state, registerAddress, nullptr, 0, kFrameRegisterRead, &sendFailure);
+  if (!AwaitResponse(state, deadline)) return NoAnswer(sendFailure);
   CopyAnswer(state, registerAddress, destination, static_cast<std::size_t>(length));
   return true;
 }

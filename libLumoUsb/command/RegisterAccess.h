@@ -31,8 +31,14 @@ CommandClock::time_point DeadlineAfter(std::int32_t timeoutMs);
 
 // Waits until `deadline` for the camera's command channel. The turn is
 // owned only when it was had in time and the camera is still open; the
-// caller still checks commandEndpoint, which a detached camera lacks.
+// caller still checks commandEndpoint, which a detached camera lacks. When
+// the turn is not owned, or the endpoint is missing, why is recorded
+// (Failure.h).
 CommandTurn TakeCommandTurn(CommandChannel& state, CommandClock::time_point deadline);
+
+// Records why a call on the channel cannot go on or got nothing: closed,
+// unplugged, or (when neither) its time ran out. Returns false.
+bool ChannelFailure(const CommandChannel& state);
 
 // Writes `length` bytes to a register; on success the camera's answer is
 // copied back into `data` (at most `length` bytes). Negative lengths and
@@ -53,6 +59,8 @@ void ExpectResponse(CommandChannel& state, std::uint32_t address);
 
 // Waits until the expected answer has been stored, until `deadline` on a
 // steady clock; ends early, false, when the camera is closed or unplugged.
+// A failed wait records why: closed, unplugged, an answer dropped for its
+// check byte, or the time-out.
 bool AwaitResponse(CommandChannel& state, CommandClock::time_point deadline);
 
 }  // namespace lumo::command

@@ -66,7 +66,13 @@ void complate_data(CommandChannel& state) {
     const std::uint8_t computed = Crc8(state.rxBody.data(), expected - 1, Crc8(head, 2));
     const std::uint8_t received = state.rxBody[expected - 1];
     if (computed != received) {
+      state.checkByteErrors.fetch_add(1, std::memory_order_relaxed);
       ConsoleLog("complate_data=>crc8_error(%02X!=%02X)\r\n", computed, received);
+      {
+        // A register call waiting now learns why its answer may not come.
+        std::lock_guard<std::mutex> lock(state.responseLock);
+        state.checkFailed = true;
+      }
       ResetReceiver(state);
       return;
     }
@@ -160,14 +166,14 @@ bool ParseReceivedBytes(CommandChannel& state, const std::uint8_t* bytes, std::s
 void RunResponseReader(CommandChannel* state) {
   platform::NameCurrentThread("lumo-response");
   if (!state->isOpen.load()) return;
+  LogCameraScope camera(state->cameraHandle);
   const usb::ControlSetup setup = CommandSetup(true, kCommandTimeoutMs);
   usb::Transfer transfer;
-  // Only the first failure of a run of failures is logged: a camera that
-  // has gone away fails every poll until it is detached.
-  bool failing = false;
+  // A camera that has gone away fails every poll until it is detached: the
+  // first failure of a run is logged, its repeats once a second.
+  RepeatedMessage failures;
   const auto failed = [&](auto log) {
-    if (!failing) log();
-    failing = true;
+    log(failures);
     state->pollPacer.PauseAfterEmptyPoll();
   };
   do {
@@ -175,32 +181,33 @@ void RunResponseReader(CommandChannel* state) {
     std::uint32_t length = kPollLength;
     if (!transfer.BeginControl(endpoint, setup, state->responseTransferBuffer.data(), length) &&
         (endpoint.DriverStatus != 0 || endpoint.BusStatus != 0)) {
-      failed([&] {
-        ConsoleLog("ioRead BeginDataXfers error,error:%d,%d\r\n",
-                   static_cast<int>(endpoint.DriverStatus), static_cast<int>(endpoint.BusStatus));
+      failed([&](RepeatedMessage& message) {
+        message.Log("ioRead BeginDataXfers error,error:%d,%d\r\n",
+                    static_cast<int>(endpoint.DriverStatus), static_cast<int>(endpoint.BusStatus));
       });
       continue;
     }
     // A request that was never taken cannot be waited for: say why.
     if (!transfer.Await(kCommandTimeoutMs, kCommandTimeoutMs) && !transfer.Active()) {
-      failed([&] {
-        ConsoleLog("ioRead wait xfer error,lasterror:%d\r\n",
-                   static_cast<int>(transfer.SubmitError()));
+      failed([&](RepeatedMessage& message) {
+        message.Log("ioRead wait xfer error,lasterror:%d\r\n",
+                    static_cast<int>(transfer.SubmitError()));
       });
       continue;
     }
     if (!transfer.Finish(state->responseTransferBuffer.data(), &length)) {
-      failed([&] {
-        ConsoleLog("ioRead wait xfer error,lasterror:%d\r\n", static_cast<int>(endpoint.OsError));
+      failed([&](RepeatedMessage& message) {
+        message.Log("ioRead wait xfer error,lasterror:%d\r\n", static_cast<int>(endpoint.OsError));
       });
       continue;
     }
-    failing = false;
+    failures.Flush();
     if (length != 0)
       ParseReceivedBytes(*state, state->responseTransferBuffer.data(), length);
     else
       state->pollPacer.PauseAfterEmptyPoll();
   } while (state->responseReaderRunning.load());
+  failures.Flush();
 }
 
 }  // namespace lumo::command

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "Failure.h"
 #include "flat/ImageInfoRecord.h"
 #include "flat/ProcessManager.h"
 #include "lumo/FrameRecord.h"
@@ -32,6 +33,17 @@ unsigned int CloseNothing() { return LUMO_U3V_OK; }
 
 using lumo::camera::CameraDevice;
 
+// A call refused before it reached the manager: the reason becomes the
+// thread's last failure.
+unsigned int Refused(std::int32_t kind) {
+  lumo::NoteThreadFailure(lumo::Failure{kind, 0});
+  return LUMO_U3V_ERROR;
+}
+
+// Before LUMO_U3V_GetManager or LUMO_U3V_DiscoveryDevices there is no
+// camera to name.
+unsigned int NoManager() { return Refused(LUMO_ERROR_NO_CAMERA); }
+
 // Stores what `read` gives for the open camera named by `handle` in *cell.
 // The manager's getters answer 0 both for an unknown handle and for a
 // setting of 0, so the camera is looked up here: for a handle that names no
@@ -54,14 +66,15 @@ void* LUMO_U3V_CALL LUMO_U3V_GetManager(void) { return &CreateProcessManager(); 
 
 unsigned int LUMO_U3V_CALL LUMO_U3V_DiscoveryDevices(uint16_t* count) {
   LumoUsbManager& manager = CreateProcessManager();
-  if (!count) return LUMO_U3V_ERROR;
+  if (!count) return Refused(LUMO_ERROR_BAD_ARGUMENT);
   *count = static_cast<uint16_t>(manager.DeviceCount());
   return LUMO_U3V_OK;
 }
 
 unsigned int LUMO_U3V_CALL LUMO_U3V_GetDeviceInfo(unsigned int index, LUMO_U3V_DeviceInfo* info) {
   LumoUsbManager* manager = ProcessManager();
-  if (!manager || !info) return LUMO_U3V_ERROR;
+  if (!manager) return NoManager();
+  if (!info) return Refused(LUMO_ERROR_BAD_ARGUMENT);
   // The index is a 16-bit value; higher bits carry nothing.
   void* const id = manager->GetDeviceIDForIndex(static_cast<int>(index & 0xFFFFu));
   std::memcpy(reinterpret_cast<unsigned char*>(info) + offsetof(LUMO_U3V_DeviceInfo, deviceId), &id,
@@ -72,14 +85,15 @@ unsigned int LUMO_U3V_CALL LUMO_U3V_GetDeviceInfo(unsigned int index, LUMO_U3V_D
 unsigned int LUMO_U3V_CALL LUMO_U3V_OpenDevice(void* const* deviceId, void** handle,
                                                void* /*reserved1*/, void* /*reserved2*/) {
   LumoUsbManager* manager = ProcessManager();
-  if (!manager || !deviceId || !handle) return LUMO_U3V_ERROR;
+  if (!manager) return NoManager();
+  if (!deviceId || !handle) return Refused(LUMO_ERROR_BAD_ARGUMENT);
   *handle = manager->OpenDevice(*deviceId);
   return LUMO_U3V_OK;
 }
 
 unsigned int LUMO_U3V_CALL LUMO_U3V_CloseDevice(void* handle) {
   LumoUsbManager* manager = ProcessManager();
-  if (!manager) return LUMO_U3V_ERROR;
+  if (!manager) return NoManager();
   manager->CloseDevice(handle);
   return LUMO_U3V_OK;
 }
@@ -87,7 +101,7 @@ unsigned int LUMO_U3V_CALL LUMO_U3V_CloseDevice(void* handle) {
 uint16_t LUMO_U3V_CALL LUMO_U3V_ControlSet(void* handle, int64_t address, void* data,
                                            int32_t length, int32_t timeoutMs) {
   LumoUsbManager* manager = ProcessManager();
-  if (!manager) return LUMO_U3V_ERROR;
+  if (!manager) return NoManager();
   return manager->SetupCommand(handle, address, data, length, timeoutMs) ? LUMO_U3V_OK
                                                                          : LUMO_U3V_ERROR;
 }
@@ -95,14 +109,15 @@ uint16_t LUMO_U3V_CALL LUMO_U3V_ControlSet(void* handle, int64_t address, void* 
 uint16_t LUMO_U3V_CALL LUMO_U3V_ControlRead(void* handle, int64_t address, void* data,
                                             int32_t length, int32_t timeoutMs) {
   LumoUsbManager* manager = ProcessManager();
-  if (!manager) return LUMO_U3V_ERROR;
+  if (!manager) return NoManager();
   return manager->ReadCommand(handle, address, data, length, timeoutMs) ? LUMO_U3V_OK
                                                                         : LUMO_U3V_ERROR;
 }
 
 unsigned int LUMO_U3V_CALL LUMO_U3V_ReadData(void* handle, int32_t* length, void* destination) {
   LumoUsbManager* manager = ProcessManager();
-  if (!manager || !length) return LUMO_U3V_ERROR;
+  if (!manager) return NoManager();
+  if (!length) return Refused(LUMO_ERROR_BAD_ARGUMENT);
   // The caller's cell changes only when bytes were actually read.
   int copied = *length;
   if (!manager->CameraReadBuffer(handle, destination, &copied, kDataTimeoutMs))
@@ -114,7 +129,7 @@ unsigned int LUMO_U3V_CALL LUMO_U3V_ReadData(void* handle, int32_t* length, void
 unsigned int LUMO_U3V_CALL LUMO_U3V_WriteData(void* handle, unsigned int length,
                                               const void* source) {
   LumoUsbManager* manager = ProcessManager();
-  if (!manager) return LUMO_U3V_ERROR;
+  if (!manager) return NoManager();
   // The length is a 16-bit value; higher bits carry nothing.
   const int bytes = static_cast<int>(length & 0xFFFFu);
   return manager->CameraSendBuffer(handle, const_cast<void*>(source), bytes, kDataTimeoutMs)
@@ -124,21 +139,21 @@ unsigned int LUMO_U3V_CALL LUMO_U3V_WriteData(void* handle, unsigned int length,
 
 unsigned int LUMO_U3V_CALL LUMO_U3V_AcquisitionStart(void* handle, void* /*reserved*/) {
   LumoUsbManager* manager = ProcessManager();
-  if (!manager) return LUMO_U3V_ERROR;
+  if (!manager) return NoManager();
   return manager->StartAcq(handle) ? LUMO_U3V_OK : LUMO_U3V_ERROR;
 }
 
 unsigned int LUMO_U3V_CALL LUMO_U3V_AcquisitionStop(void* handle, void* /*reserved1*/,
                                                     void* /*reserved2*/) {
   LumoUsbManager* manager = ProcessManager();
-  if (!manager) return LUMO_U3V_ERROR;
+  if (!manager) return NoManager();
   return manager->StopAcq(handle) ? LUMO_U3V_OK : LUMO_U3V_ERROR;
 }
 
 unsigned int LUMO_U3V_CALL LUMO_U3V_GetImage(void* handle, unsigned int timeoutMs,
                                              LUMO_U3V_ImageInfo* info) {
   LumoUsbManager* manager = ProcessManager();
-  if (!manager) return LUMO_U3V_ERROR;
+  if (!manager) return NoManager();
   void* frame = nullptr;
   if (!manager->CameraGetImage(handle, &frame, timeoutMs)) return LUMO_U3V_TIMEOUT;
   if (info) lumo::flat::FillImageInfo(*static_cast<const lumo::FrameRecordHeader*>(frame), info);
@@ -165,6 +180,33 @@ unsigned int LUMO_U3V_CALL LUMO_U3V_SetTransferSize(void* handle, int32_t bytes)
 unsigned int LUMO_U3V_CALL LUMO_U3V_GetTransferSize(void* handle, int32_t* bytes) {
   StoreFromOpenCamera(handle, bytes,
                       [](const CameraDevice& camera) { return camera.TransferSize(); });
+  return LUMO_U3V_OK;
+}
+
+unsigned int LUMO_U3V_CALL LUMO_U3V_GetStatistics(void* handle, LumoCameraStatistics* statistics) {
+  LumoUsbManager* manager = ProcessManager();
+  if (!manager || !manager->GetStatistics(handle, statistics)) return LUMO_U3V_ERROR;
+  return LUMO_U3V_OK;
+}
+
+unsigned int LUMO_U3V_CALL LUMO_U3V_GetLastError(int* kind, unsigned int* osError) {
+  if (!kind || !osError) return LUMO_U3V_ERROR;
+  const lumo::Failure failure = lumo::ThreadFailure();
+  *kind = failure.kind;
+  *osError = failure.osError;
+  return LUMO_U3V_OK;
+}
+
+unsigned int LUMO_U3V_CALL LUMO_U3V_SetDeviceChangeCallback(LumoDeviceChangeCallback callback,
+                                                            void* context) {
+  LumoUsbManager* manager = ProcessManager();
+  if (!manager) return NoManager();
+  manager->SetDeviceChangeCallback(callback, context);
+  return LUMO_U3V_OK;
+}
+
+unsigned int LUMO_U3V_CALL LUMO_U3V_SetLogSink(LumoLogSink sink, void* context) {
+  LumoSetLogSink(sink, context);
   return LUMO_U3V_OK;
 }
 

@@ -43,7 +43,10 @@ std::map<std::int32_t, std::string>::iterator FindIndexEntry(ManagerState& state
   return it;
 }
 
-void HandleArrival(ManagerState& state, const std::string& path) {
+void* const kNoHandle = reinterpret_cast<void*>(~std::uintptr_t{0});
+
+// Both handlings return the handle the application's callback receives.
+void* HandleArrival(ManagerState& state, const std::string& path) {
   platform::ExclusiveGuard guard(state.registryLock);
   const int index = PresentIndex(state, path);
   state.deviceIds.insert(path);
@@ -56,35 +59,39 @@ void HandleArrival(ManagerState& state, const std::string& path) {
       state.pathByIndex[index] = path;
     }
     camera->second->Reattach();
-    return;
+    return camera->second.get();
   }
   state.pathByIndex[index] = path;
-  state.cameraByPath[path] = std::make_unique<camera::CameraDevice>(path);
+  auto& added = state.cameraByPath[path];
+  added = std::make_unique<camera::CameraDevice>(path);
+  return added.get();
 }
 
-void HandleRemoval(ManagerState& state, const std::string& path) {
+// Null when the path names no registered camera: nothing changed.
+void* HandleRemoval(ManagerState& state, const std::string& path) {
   {
     // Calls hold the registry shared for their whole run, a frame wait too:
     // end the camera's waiting calls first, so that the exclusive lock
     // below is not held up for as long as their time limits.
     platform::SharedGuard guard(state.registryLock);
     auto camera = state.cameraByPath.find(path);
-    if (camera == state.cameraByPath.end()) return;
+    if (camera == state.cameraByPath.end()) return nullptr;
     camera->second->BeginRemoval();
   }
   std::unique_ptr<camera::CameraDevice> dropped;
   {
     platform::ExclusiveGuard guard(state.registryLock);
     auto camera = state.cameraByPath.find(path);
-    if (camera == state.cameraByPath.end()) return;
+    if (camera == state.cameraByPath.end()) return nullptr;
     camera->second->OnRemoved();
-    if (camera->second->IsOpen()) return;  // detached, keeps its handle
+    if (camera->second->IsOpen()) return camera->second.get();  // detached, keeps its handle
     dropped = std::move(camera->second);
     state.cameraByPath.erase(camera);
     auto entry = FindIndexEntry(state, path);
     if (entry != state.pathByIndex.end()) state.pathByIndex.erase(entry);
   }
   // Destroyed outside the lock; none of its threads runs any more.
+  return kNoHandle;
 }
 
 }  // namespace
@@ -129,10 +136,13 @@ std::intptr_t LUMO_WINAPI HotplugWindowProc(platform::Window window, std::uint32
   if (state && message == platform::kWmDeviceChange &&
       (wParam == platform::kDbtDeviceArrival || wParam == platform::kDbtDeviceRemoveComplete)) {
     if (const auto path = CameraPathOf(lParam)) {
-      if (wParam == platform::kDbtDeviceArrival)
-        HandleArrival(*state, *path);
-      else
-        HandleRemoval(*state, *path);
+      // The registry is released again: the application hears of the
+      // change from the dispatcher's thread.
+      if (wParam == platform::kDbtDeviceArrival) {
+        state->deviceChanges.Post(LUMO_DEVICE_ARRIVED, *path, HandleArrival(*state, *path));
+      } else if (void* handle = HandleRemoval(*state, *path)) {
+        state->deviceChanges.Post(LUMO_DEVICE_REMOVED, *path, handle);
+      }
     }
   }
   return platform::DefaultWindowProc(window, message, wParam, lParam);

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <type_traits>
 
+#include "Failure.h"
+#include "Log.h"
 #include "manager/HotplugWatcher.h"
 #include "manager/ManagerState.h"
 #include "usb/DevicePath.h"
@@ -25,14 +27,48 @@ ManagerState& Registry(void* state) { return *static_cast<ManagerState*>(state);
 
 void* const kNone = reinterpret_cast<void*>(~std::uintptr_t{0});
 
+// Keeps why a call failed: as the camera's last error when the call named
+// one, and as the calling thread's last failure.
+void NoteFailure(CameraDevice* camera, lumo::Failure failure) {
+  if (camera) camera->State().lastError.Store(failure);
+  lumo::NoteThreadFailure(failure);
+}
+
+bool Refuse(CameraDevice* camera, std::int32_t kind) {
+  NoteFailure(camera, lumo::Failure{kind, 0});
+  return false;
+}
+
+// After a camera operation failed: what it recorded. A camera that was
+// unplugged meanwhile failed for that, whatever the failing step saw.
+void NoteOperationFailure(CameraDevice& camera) {
+  lumo::Failure failure = lumo::TakeFailure();
+  if (failure.kind == LUMO_ERROR_NONE) return;  // not a failure (a setting of 0)
+  if ((failure.kind == LUMO_ERROR_OS || failure.kind == LUMO_ERROR_TIMED_OUT) && camera.IsRemoved())
+    failure = lumo::Failure{LUMO_ERROR_REMOVED, 0};
+  NoteFailure(&camera, failure);
+}
+
 // Runs `operation` on the registered, open camera named by `handle` under
-// the shared registry lock; `failure` otherwise.
+// the shared registry lock; `failure` otherwise. A result equal to
+// `failure` leaves its reason with the camera and the thread.
 template <typename Result, typename Operation>
 Result WithOpenCamera(ManagerState& state, void* handle, Result failure, Operation operation) {
+  lumo::TakeFailure();  // nothing of an earlier call
   lumo::platform::SharedGuard guard(state.registryLock);
   CameraDevice* camera = FindCamera(state, handle);
-  if (!camera || !camera->IsOpen()) return failure;
-  return operation(*camera);
+  if (!camera) {
+    Refuse(nullptr, LUMO_ERROR_NO_CAMERA);
+    return failure;
+  }
+  if (!camera->IsOpen()) {
+    Refuse(camera, LUMO_ERROR_NOT_OPEN);
+    return failure;
+  }
+  lumo::LogCameraScope scope(camera);
+  const Result result = operation(*camera);
+  if (result == failure) NoteOperationFailure(*camera);
+  return result;
 }
 
 }  // namespace
@@ -81,25 +117,39 @@ void* LumoUsbManager::GetDeviceIDForIndex(int index) {
   lumo::platform::SharedGuard guard(Registry(state_).registryLock);
   const ManagerState& state = Registry(state_);
   auto it = state.pathByIndex.find(index);
-  if (it == state.pathByIndex.end()) return kNone;
+  if (it == state.pathByIndex.end()) {
+    Refuse(nullptr, LUMO_ERROR_NO_CAMERA);
+    return kNone;
+  }
   return const_cast<char*>(state.deviceIds.find(it->second)->c_str());
 }
 
 void* LumoUsbManager::OpenDevice(void* deviceId) {
   // Null and -1 name no device; neither is read through.
-  if (!deviceId || deviceId == kNone) return kNone;
+  if (!deviceId || deviceId == kNone) {
+    Refuse(nullptr, LUMO_ERROR_BAD_ARGUMENT);
+    return kNone;
+  }
+  lumo::TakeFailure();
   lumo::platform::SharedGuard guard(Registry(state_).registryLock);
   auto it = Registry(state_).cameraByPath.find(std::string(static_cast<const char*>(deviceId)));
-  if (it == Registry(state_).cameraByPath.end()) return kNone;
+  if (it == Registry(state_).cameraByPath.end()) {
+    Refuse(nullptr, LUMO_ERROR_NO_CAMERA);
+    return kNone;
+  }
   CameraDevice* camera = it->second.get();
   if (camera->IsOpen()) return camera;
-  return camera->Open() ? camera : kNone;
+  lumo::LogCameraScope scope(camera);
+  if (camera->Open()) return camera;
+  NoteOperationFailure(*camera);
+  return kNone;
 }
 
 bool LumoUsbManager::CloseDevice(void* handle) {
   lumo::platform::SharedGuard guard(Registry(state_).registryLock);
   CameraDevice* camera = FindCamera(Registry(state_), handle);
-  if (!camera) return false;
+  if (!camera) return Refuse(nullptr, LUMO_ERROR_NO_CAMERA);
+  lumo::LogCameraScope scope(camera);
   return camera->IsOpen() ? camera->Close() : true;
 }
 
@@ -171,7 +221,7 @@ void LumoUsbManager::SetPixelSize(void* handle, int size) {
 }
 
 bool LumoUsbManager::CameraGetImage(void* handle, void** image, unsigned int timeout) {
-  if (!image) return false;  // a frame taken for nobody would be lost
+  if (!image) return Refuse(nullptr, LUMO_ERROR_BAD_ARGUMENT);  // a frame for nobody would be lost
   // The wait runs in slices, each under the registry lock held shared and
   // with the camera looked up again: a long wait would otherwise hold off
   // the hot-plug watcher, and with it every other caller, for its whole
@@ -184,18 +234,46 @@ bool LumoUsbManager::CameraGetImage(void* handle, void** image, unsigned int tim
     {
       lumo::platform::SharedGuard guard(Registry(state_).registryLock);
       CameraDevice* camera = FindCamera(Registry(state_), handle);
-      if (!camera) return false;
+      if (!camera) return Refuse(nullptr, LUMO_ERROR_NO_CAMERA);
       lumo::camera::FrameRecord* frame = nullptr;
+      lumo::TakeFailure();
       if (camera->TakeFrame(&frame, slice)) {
         *image = frame;
         return true;
       }
       // A camera that is away or closed fails at once, not slice by slice.
-      if (camera->IsRemoved()) return false;
+      if (camera->IsRemoved() || std::chrono::steady_clock::now() >= deadline) {
+        NoteOperationFailure(*camera);
+        return false;
+      }
     }
+    // Past the deadline one more look, which does not wait, ends the call
+    // above and records why.
     const auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) return false;
-    left = static_cast<unsigned int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count());
+    left = now >= deadline
+               ? 0
+               : static_cast<unsigned int>(
+                     std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
   }
+}
+
+bool LumoUsbManager::GetStatistics(void* handle, LumoCameraStatistics* statistics) {
+  if (!statistics) return false;
+  lumo::platform::SharedGuard guard(Registry(state_).registryLock);
+  CameraDevice* camera = FindCamera(Registry(state_), handle);
+  if (!camera) return false;
+  *statistics = lumo::camera::ReadStatistics(camera->State());
+  return true;
+}
+
+LumoLastError LumoUsbManager::GetLastError(void* handle) {
+  lumo::platform::SharedGuard guard(Registry(state_).registryLock);
+  const CameraDevice* camera = FindCamera(Registry(state_), handle);
+  if (!camera) return LumoLastError{LUMO_ERROR_NO_CAMERA, 0};
+  const lumo::Failure failure = camera->State().lastError.Load();
+  return LumoLastError{failure.kind, failure.osError};
+}
+
+void LumoUsbManager::SetDeviceChangeCallback(LumoDeviceChangeCallback callback, void* context) {
+  Registry(state_).deviceChanges.SetCallback(callback, context);
 }

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "camera/CameraDevice.h"
+#include "manager/DeviceChangeDispatcher.h"
 #include "lumo/LumoUsbManager.h"
 #include "platform/SharedLock.h"
 #include "platform/WriterFirstLock.h"
@@ -60,6 +61,10 @@ struct ManagerState {
   std::set<std::string> deviceIds;
   // Lower-case device path -> camera object.
   std::map<std::string, std::unique_ptr<camera::CameraDevice>> cameraByPath;
+
+  // The application's device-change callback; the pump thread posts each
+  // arrival and removal of a camera once it has released registryLock.
+  DeviceChangeDispatcher deviceChanges;
 };
 
 // The registered camera whose object lives at `handle`, or null. The handle

@@ -361,5 +361,122 @@ TEST_F(Acquisition, LargerTransfersDeliverTheSameFrames) {
   EXPECT_TRUE(manager->StopAcq(handle));
 }
 
+// ---- the frame handed out last stays put
+
+LumoCameraStatistics Statistics(LumoUsbManager& manager, void* handle) {
+  LumoCameraStatistics statistics{};
+  EXPECT_TRUE(manager.GetStatistics(handle, &statistics));
+  return statistics;
+}
+
+std::uint64_t FramesAccounted(const LumoCameraStatistics& s) {
+  return s.framesCompleted + s.framesLostNoBuffer + s.framesLostQueueFull + s.framesIncomplete;
+}
+
+// Waits until the library has accounted for `frames` frames.
+bool WaitForFramesAccounted(LumoUsbManager& manager, void* handle, std::uint64_t frames) {
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (FramesAccounted(Statistics(manager, handle)) < frames) {
+    if (std::chrono::steady_clock::now() > limit) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+class HeldFrame : public Acquisition, public ::testing::WithParamInterface<StreamMode> {
+ protected:
+  bool Raw() const { return GetParam() == StreamMode::kRaw; }
+  void ExpectPattern(const FrameRecordHeader& frame) {
+    if (Raw())
+      ExpectRawImage(frame, 256 * 64 * 2);
+    else
+      ExpectLineImage(frame);
+  }
+};
+
+// Three buffers and the camera sending at full speed: the frame taken
+// first stays whole while dozens of frames come and find no free buffer
+// (one buffer is the caller's, two hold the frames queued after it). The
+// next take releases it, and the stream fills it again.
+TEST_P(HeldFrame, StaysUnchangedWhileTheStreamRunsAndIsReleasedByTheNextTake) {
+  StreamConfig config = stream().Config();
+  config.mode = GetParam();
+  config.width = 256;
+  config.height = 64;
+  config.bytesPerSecond = 0;
+  stream().SetConfig(config);
+  manager->SetBufferCount(handle, 3);
+  ASSERT_TRUE(manager->StartAcq(handle));
+  const FrameRecordHeader* held = Take();
+  ASSERT_NE(held, nullptr);
+  const std::uint32_t heldNumber = held->frameNumber;
+  ASSERT_TRUE(WaitForFramesAccounted(*manager, handle, 40));
+  EXPECT_EQ(held->frameNumber, heldNumber);
+  ExpectPattern(*held);
+  const LumoCameraStatistics s = Statistics(*manager, handle);
+  EXPECT_EQ(s.framesCompleted, 3u);
+  EXPECT_GE(s.framesLostNoBuffer, 37u);
+  EXPECT_EQ(s.framesLostQueueFull, 0u);
+  EXPECT_EQ(s.framesIncomplete, 0u);
+
+  // Taking on releases the held buffer: it comes back filled with a later
+  // frame (the two queued frames and, in line-packet mode, the decoder's
+  // own record come first).
+  bool reused = false;
+  for (int i = 0; i < 6 && !reused; ++i) {
+    const FrameRecordHeader* next = Take();
+    ASSERT_NE(next, nullptr) << "take " << i;
+    if (next != held) continue;
+    reused = true;
+    EXPECT_GT(next->frameNumber, heldNumber + 37);
+    ExpectPattern(*next);
+  }
+  EXPECT_TRUE(reused);
+  EXPECT_TRUE(manager->StopAcq(handle));
+}
+
+// The camera keeps its pool while it is away: the frame held when it was
+// unplugged stays put, and the resumed run uses the other buffers.
+TEST_F(Acquisition, AHeldFrameStaysPutThroughUnplugAndReplug) {
+  StreamConfig config = stream().Config();
+  config.width = 256;
+  config.height = 64;
+  config.bytesPerSecond = 0;
+  stream().SetConfig(config);
+  manager->SetBufferCount(handle, 3);
+  ASSERT_TRUE(manager->StartAcq(handle));
+  const FrameRecordHeader* held = Take();
+  ASSERT_NE(held, nullptr);
+  const std::uint32_t heldNumber = held->frameNumber;
+  ASSERT_TRUE(WaitForFramesAccounted(*manager, handle, 10));
+
+  ASSERT_TRUE(camera->Unplug());
+  ASSERT_TRUE(platform::virt::WaitForNoticesDelivered(10000));
+  ASSERT_TRUE(camera->Plug());
+  ASSERT_TRUE(platform::virt::WaitForNoticesDelivered(10000));
+  const LumoCameraStatistics back = Statistics(*manager, handle);
+  EXPECT_EQ(back.removals, 1u);
+  EXPECT_EQ(back.reattaches, 1u);
+  // Before the unplug the held frame and two more were completed; the
+  // resumed run fills the two other buffers and then loses frames.
+  ASSERT_TRUE(WaitForFramesAccounted(*manager, handle, FramesAccounted(back) + 20));
+  EXPECT_EQ(Statistics(*manager, handle).framesCompleted, 5u);
+  EXPECT_EQ(held->frameNumber, heldNumber);
+  ExpectRawImage(*held, 256 * 64 * 2);
+
+  const FrameRecordHeader* next = Take();
+  ASSERT_NE(next, nullptr);
+  EXPECT_NE(next, held);
+  EXPECT_GT(next->frameNumber, heldNumber);
+  ExpectRawImage(*next, 256 * 64 * 2);
+  EXPECT_TRUE(manager->StopAcq(handle));
+}
+
+INSTANTIATE_TEST_SUITE_P(BothModes, HeldFrame,
+                         ::testing::Values(StreamMode::kRaw, StreamMode::kLinePacket),
+                         [](const ::testing::TestParamInfo<StreamMode>& mode) {
+                           return mode.param == StreamMode::kRaw ? "Raw" : "LinePacket";
+                         });
+
 }  // namespace
 }  // namespace lumo::camera

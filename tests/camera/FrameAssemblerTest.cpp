@@ -189,6 +189,21 @@ TEST_F(RawAssembly, FramesAreLostLoudlyWhenNoBufferIsFreeOrTheQueueIsFull) {
   EXPECT_EQ(dropped[0], "lost frame [3]!\r\n");
 }
 
+TEST_F(RawAssembly, AFrameWithoutABufferIsReportedOnceNotOncePerBlock) {
+  StartRun(1);
+  Bytes stream;
+  for (std::uint32_t f = 20; f < 23; ++f) {
+    Append(stream, HeaderBlock(256, 64, f));  // 8 blocks each
+    for (std::uint32_t b = 0; b < 8; ++b) Append(stream, ImageBlock(f, b));
+  }
+  Feed(stream);
+  ASSERT_EQ(Ready().size(), 1u);  // frame 20 holds the only buffer
+  const auto lines = console.Captured();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "lost frame [21]!\r\n");
+  EXPECT_EQ(lines[1], "lost frame [22]!\r\n");
+}
+
 TEST_F(RawAssembly, FrameTooLargeForItsBufferIsRefused) {
   StartRun(2, 2);
   Bytes stream = HeaderBlock(2048, 1024, 1);  // 4 MiB of image: more than a buffer holds

@@ -21,6 +21,7 @@ int main(void) {
   uint16_t count = 0xFFFF;
   LUMO_U3V_DeviceInfo info, untouched;
   LUMO_U3V_ImageInfo image;
+  LumoCameraStatistics statistics;
   memset(&info, 0xA5, sizeof(info));
   untouched = info;
 
@@ -38,6 +39,7 @@ int main(void) {
   CHECK(LUMO_U3V_AcquisitionStop(handle, NULL, NULL) == LUMO_U3V_ERROR);
   CHECK(LUMO_U3V_GetImage(handle, 0, &image) == LUMO_U3V_ERROR);
   CHECK(LUMO_U3V_GetImage(handle, 0, NULL) == LUMO_U3V_ERROR);
+  CHECK(LUMO_U3V_GetStatistics(handle, &statistics) == LUMO_U3V_ERROR);
   CHECK(LUMO_U3V_SetBufferCount(handle, 5) == LUMO_U3V_OK);
   CHECK(LUMO_U3V_GetBufferCount(handle, &length) == LUMO_U3V_OK && length == 8);
   CHECK(LUMO_U3V_SetTransferSize(handle, 65536) == LUMO_U3V_OK);
@@ -56,6 +58,8 @@ int main(void) {
   CHECK(LUMO_U3V_DiscoveryDevices(&count) == LUMO_U3V_OK && count == 0);
   CHECK(LUMO_U3V_GetDeviceInfo(0, &info) == LUMO_U3V_OK && AllOnes(info.deviceId));
   CHECK(LUMO_U3V_OpenDevice(&info.deviceId, &handle, NULL, NULL) == LUMO_U3V_OK && AllOnes(handle));
+  CHECK(LUMO_U3V_GetStatistics(handle, &statistics) == LUMO_U3V_ERROR);
+  CHECK(sizeof(LumoCameraStatistics) == 88);
 
   if (failures != 0) return 1;
   printf("all checks passed\n");

@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "flat/ImageInfoRecord.h"
@@ -150,6 +153,36 @@ TEST(FlatImages, GetImageDescribesTheFrameAndANullRecordStillTakesOne) {
   EXPECT_EQ(LUMO_U3V_CloseDevice(handle), LUMO_U3V_OK);
 }
 
+// Two buffers and twenty frames: the image taken first stays whole while
+// the camera sends all the others, and the statistics say so too.
+TEST(FlatImages, AnImageStaysPutUntilTheNextGetImageAndStatisticsCountTheLosses) {
+  void* handle = Open(0);
+  ASSERT_EQ(LUMO_U3V_SetBufferCount(handle, 2), LUMO_U3V_OK);
+  StartRawFrames(handle, 2, 20);
+  LUMO_U3V_ImageInfo info{};
+  ASSERT_EQ(LUMO_U3V_GetImage(handle, 3000, &info), LUMO_U3V_OK);
+  const FrameRecordHeader& held = FrameOf(info);
+  ASSERT_TRUE(cameras[0]->Stream().WaitForFrames(20, std::chrono::seconds(10)));
+  LumoCameraStatistics statistics{};
+  do {  // the library has taken the camera's last frame once it is counted lost
+    ASSERT_EQ(LUMO_U3V_GetStatistics(handle, &statistics), LUMO_U3V_OK);
+  } while (statistics.framesLostNoBuffer < 18);
+  LumoCameraStatistics viaManager{};
+  ASSERT_TRUE(Manager().GetStatistics(handle, &viaManager));
+  EXPECT_EQ(viaManager.framesLostNoBuffer, statistics.framesLostNoBuffer);
+  for (std::uint32_t i = 0; i < 65 * 7 * 2; ++i)
+    ASSERT_EQ(held.imageAddress[i], emulator::RawImageByte(held.frameNumber, i)) << i;
+
+  ASSERT_EQ(LUMO_U3V_GetImage(handle, 0, &info), LUMO_U3V_OK);  // the one other buffer
+  EXPECT_NE(&FrameOf(info), &held);
+  EXPECT_EQ(LUMO_U3V_GetImage(handle, 0, &info), LUMO_U3V_TIMEOUT);
+  EXPECT_EQ(LUMO_U3V_GetStatistics(handle, nullptr), LUMO_U3V_ERROR);
+  EXPECT_EQ(LUMO_U3V_GetStatistics(reinterpret_cast<void*>(~std::uintptr_t{0}), &statistics),
+            LUMO_U3V_ERROR);
+  EXPECT_EQ(LUMO_U3V_AcquisitionStop(handle, nullptr, nullptr), LUMO_U3V_OK);
+  EXPECT_EQ(LUMO_U3V_CloseDevice(handle), LUMO_U3V_OK);
+}
+
 TEST(FlatImages, PixelFormatIsMono8UpToDepth8) {
   void* handle = Open(0);
   for (std::uint32_t depth : {8u, 9u}) {
@@ -210,6 +243,63 @@ TEST(FlatDevices, BufferCountAndTransferSizeActOnOpenCamerasOnly) {
   // For the other tests when run in one process.
   LUMO_U3V_SetBufferCount(handle, 10);
   LUMO_U3V_SetTransferSize(handle, 4096);
+  LUMO_U3V_CloseDevice(handle);
+}
+
+// Collects what the flat log sink receives.
+struct SinkLines {
+  std::vector<std::pair<void*, std::string>> lines;
+};
+void CollectLine(void* context, void* camera, const char* message) {
+  static_cast<SinkLines*>(context)->lines.emplace_back(camera, message);
+}
+
+TEST(FlatDiagnosis, LastErrorIsPerThreadAndTheLogSinkNamesTheCamera) {
+  int kind = -1;
+  unsigned int osError = 1;
+  // A thread on which no call failed.
+  const auto freshThreadKind = [&] {
+    std::thread([&] { EXPECT_EQ(LUMO_U3V_GetLastError(&kind, &osError), LUMO_U3V_OK); }).join();
+    return kind;
+  };
+  EXPECT_EQ(freshThreadKind(), LUMO_ERROR_NONE);
+  EXPECT_EQ(LUMO_U3V_GetLastError(nullptr, &osError), LUMO_U3V_ERROR);
+  void* handle = Open(0);
+  unsigned char bytes[8] = {};
+
+  // Two threads fail differently at once; each reads its own failure.
+  int kindA = -1;
+  int kindB = -1;
+  std::thread a([&] {
+    EXPECT_EQ(LUMO_U3V_ControlRead(handle, 0x10, bytes, -1, 100), LUMO_U3V_ERROR);
+    unsigned int code = 0;
+    LUMO_U3V_GetLastError(&kindA, &code);
+  });
+  std::thread b([&] {
+    EXPECT_EQ(LUMO_U3V_AcquisitionStart(reinterpret_cast<void*>(bytes), nullptr), LUMO_U3V_ERROR);
+    unsigned int code = 0;
+    LUMO_U3V_GetLastError(&kindB, &code);
+  });
+  a.join();
+  b.join();
+  EXPECT_EQ(kindA, LUMO_ERROR_BAD_ARGUMENT);
+  EXPECT_EQ(kindB, LUMO_ERROR_NO_CAMERA);
+  EXPECT_EQ(freshThreadKind(), LUMO_ERROR_NONE);
+
+  // Calls that report LUMO_U3V_OK regardless still leave their reason.
+  LUMO_U3V_DeviceInfo info{};
+  EXPECT_EQ(LUMO_U3V_GetDeviceInfo(40, &info), LUMO_U3V_OK);
+  LUMO_U3V_GetLastError(&kind, &osError);
+  EXPECT_EQ(kind, LUMO_ERROR_NO_CAMERA);
+
+  SinkLines sink;
+  const std::vector<unsigned char> payload(450, 0x33);
+  ASSERT_EQ(LUMO_U3V_SetLogSink(&CollectLine, &sink), LUMO_U3V_OK);
+  EXPECT_EQ(LUMO_U3V_WriteData(handle, 450, payload.data()), LUMO_U3V_OK);
+  ASSERT_EQ(LUMO_U3V_SetLogSink(nullptr, nullptr), LUMO_U3V_OK);
+  ASSERT_EQ(sink.lines.size(), 1u);  // one line for the call, not one per frame
+  EXPECT_EQ(sink.lines[0].first, handle);
+  EXPECT_EQ(sink.lines[0].second.rfind("ioSend success send len = ", 0), 0u);
   LUMO_U3V_CloseDevice(handle);
 }
 

@@ -1,21 +1,22 @@
-// Collects the library's console log lines while a test runs.
+// Collects the library's console log lines, and the camera each concerns,
+// while a test runs.
 #pragma once
 
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "Log.h"
+#include "lumo/Log.h"
 
 namespace lumo::test {
 
 class ConsoleCapture {
  public:
   ConsoleCapture() {
-    Lines().clear();
-    SetConsoleSink(&Collect);
+    Clear();
+    LumoSetLogSink(&Collect, nullptr);
   }
-  ~ConsoleCapture() { SetConsoleSink(nullptr); }
+  ~ConsoleCapture() { LumoSetLogSink(nullptr, nullptr); }
   ConsoleCapture(const ConsoleCapture&) = delete;
   ConsoleCapture& operator=(const ConsoleCapture&) = delete;
 
@@ -23,9 +24,15 @@ class ConsoleCapture {
     std::lock_guard<std::mutex> lock(Mutex());
     return Lines();
   }
+  // The camera handle each captured line came with, in the same order.
+  std::vector<void*> Cameras() const {
+    std::lock_guard<std::mutex> lock(Mutex());
+    return CameraList();
+  }
   void Clear() {
     std::lock_guard<std::mutex> lock(Mutex());
     Lines().clear();
+    CameraList().clear();
   }
 
  private:
@@ -37,9 +44,14 @@ class ConsoleCapture {
     static std::vector<std::string> lines;
     return lines;
   }
-  static void Collect(const char* message) {
+  static std::vector<void*>& CameraList() {
+    static std::vector<void*> cameras;
+    return cameras;
+  }
+  static void Collect(void* /*context*/, void* camera, const char* message) {
     std::lock_guard<std::mutex> lock(Mutex());
     Lines().emplace_back(message);
+    CameraList().push_back(camera);
   }
 };
 

@@ -175,12 +175,13 @@ struct LUMO_EMULATOR_API InSplit {
 };
 
 struct FirmwareCounters {
-  std::uint64_t framesReceived = 0;  // OUT transfers of the command channel
-  std::uint64_t framesRejected = 0;  // of those, corrupt or malformed: not answered
-  std::uint64_t answersSent = 0;     // frames queued for IN transfers (answers and injected)
-  std::uint64_t answersDropped = 0;  // answers a fault dropped
-  std::uint64_t inTransfers = 0;     // IN transfers of the command channel
-  std::uint64_t bytesSent = 0;       // bytes IN transfers returned
+  std::uint64_t framesReceived = 0;    // OUT transfers of the command channel
+  std::uint64_t framesRejected = 0;    // of those, corrupt or malformed: not answered
+  std::uint64_t answersSent = 0;       // frames queued for IN transfers (answers and injected)
+  std::uint64_t answersDropped = 0;    // answers a fault dropped
+  std::uint64_t answersCorrupted = 0;  // answers sent with a wrong check byte
+  std::uint64_t inTransfers = 0;       // IN transfers of the command channel
+  std::uint64_t bytesSent = 0;         // bytes IN transfers returned
 };
 
 class CommandFirmware;

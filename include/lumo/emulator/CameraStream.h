@@ -222,6 +222,7 @@ struct StreamCounters {
   std::uint64_t startRequests = 0;
   std::uint64_t framesStarted = 0;   // frames whose first byte was sent
   std::uint64_t framesFinished = 0;  // frames whose last block was sent
+  std::uint64_t framesDamaged = 0;   // of those, with a block left out or bytes lost in a failure
   std::uint64_t blocksSent = 0;      // blocks whose last byte was sent, copies included
   std::uint64_t bytesSent = 0;
   std::uint64_t transfersCompleted = 0;  // requests the stream completed, failed ones included
