@@ -305,7 +305,7 @@ TEST_F(LumoTool, UsageErrorsExitTwoWithTheReason) {
       {"--emulate list --bogus", "unknown option --bogus"},
       {"--emulate=99 list", "--emulate=N wants 0 to 16 cameras"},
       {"--emulate grab -n 0", "-n wants 1 to"},
-      {"--emulate grab -n 2 -o x.png", "needs a '#'"},
+      {"--emulate grab -n 2 -o x.pgm", "needs a '#'"},
       {"--emulate grab -o x.bmp", "must end in .png or .pgm"},
       {"--emulate grab --mode fast", "--mode wants raw or line"},
       {"--emulate reg read", "wants a register address"},
