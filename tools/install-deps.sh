@@ -2,8 +2,8 @@
 # Installs the Debian packages needed to build and test libLumoUsb:
 #   cmake, ninja-build, g++, libgtest-dev, googletest (sources in
 #   /usr/src/googletest), libbenchmark-dev, pkgconf, libusb-1.0-0-dev (the
-#   libusb backend) with umockdev and libumockdev-dev (its tests), libpng-dev
-#   (PNG files from the lumo tool)
+#   libusb backend) with umockdev and libumockdev-dev (its tests), libpng-dev (PNG files
+#   from the lumo tool), python3-numpy and python3-pytest (the Python package's tests)
 # with --cross, the mingw-w64 compilers for 64-bit and 32-bit Windows
 # (g++-mingw-w64-x86-64, g++-mingw-w64-i686), with --fuzz, clang with its
 # libFuzzer runtime, with --m32, the 32-bit compiler libraries
@@ -37,7 +37,7 @@ for arg in "$@"; do
   esac
 done
 
-packages=(cmake ninja-build g++ libgtest-dev googletest libbenchmark-dev pkgconf libusb-1.0-0-dev umockdev libumockdev-dev libpng-dev)
+packages=(cmake ninja-build g++ libgtest-dev googletest libbenchmark-dev pkgconf libusb-1.0-0-dev umockdev libumockdev-dev libpng-dev python3-numpy python3-pytest)
 if [[ $cross -eq 1 ]]; then
   packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686)
 fi
