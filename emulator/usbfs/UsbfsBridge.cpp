@@ -79,6 +79,13 @@ class UsbfsBridge::Connection {
         tally_(tally) {}
 
   ~Connection() {
+    if (gate_) {
+      // umockdev's thread may be about to call the handler, or be calling
+      // it: it serves nothing from now on, and this waits for a call that
+      // is running.
+      std::lock_guard<std::mutex> lock(gate_->mutex);
+      gate_->connection = nullptr;
+    }
     Close();
     if (attached_) umockdev_testbed_detach_ioctl(testbed_, node_.c_str(), nullptr);
     if (handler_) g_object_unref(handler_);
@@ -86,7 +93,13 @@ class UsbfsBridge::Connection {
 
   bool Attach() {
     handler_ = umockdev_ioctl_base_new();
-    g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(&Connection::OnIoctl), this);
+    gate_ = new Gate;
+    gate_->connection = this;
+    // The gate outlives the connection: the signal owns it and frees it
+    // when the handler object goes, after umockdev's last call.
+    g_signal_connect_data(
+        handler_, "handle-ioctl", G_CALLBACK(&Connection::OnIoctl), gate_,
+        [](gpointer gate, GClosure*) { delete static_cast<Gate*>(gate); }, GConnectFlags(0));
     GError* error = nullptr;
     if (!umockdev_testbed_attach_ioctl(testbed_, node_.c_str(), handler_, &error)) {
       std::fprintf(stderr, "usbfs bridge: cannot attach to %s: %s\n", node_.c_str(),
@@ -130,8 +143,20 @@ class UsbfsBridge::Connection {
   const std::string& Node() const { return node_; }
 
  private:
-  static gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
-    static_cast<Connection*>(self)->Serve(client);
+  // What umockdev's thread calls through: the connection while it lives.
+  struct Gate {
+    std::mutex mutex;
+    Connection* connection = nullptr;
+  };
+
+  static gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+    Gate* gate = static_cast<Gate*>(data);
+    std::lock_guard<std::mutex> lock(gate->mutex);
+    if (!gate->connection) {
+      umockdev_ioctl_client_complete(client, -1, ENODEV);
+      return TRUE;
+    }
+    gate->connection->Serve(client);
     return TRUE;
   }
 
@@ -389,6 +414,7 @@ class UsbfsBridge::Connection {
   const platform::Handle device_;
   Tally& tally_;
   UMockdevIoctlBase* handler_ = nullptr;
+  Gate* gate_ = nullptr;  // owned by the handler's signal once attached
   bool attached_ = false;
 
   std::mutex mutex_;
