@@ -42,15 +42,15 @@ bool Receive(LumoUsbManager& manager, void* camera, std::size_t limit, int timeo
 
 int SendCommand(int argc, char** argv, GlobalOptions& globals) {
   bool reply = false;
-  OptionSpec spec;
-  spec.shortOptions = "r";
-  spec.longOptions = {{"reply", no_argument, nullptr, 'r'}};
+  CommandOptions options;
+  options.shortOptions = "r";
+  options.longOptions = {{"reply", no_argument, nullptr, 'r'}};
   std::vector<std::string> arguments;
   const auto take = [&](int code, const char*) {
     if (code == 'r') reply = true;
     return true;
   };
-  if (!ParseCommandLine(argc, argv, "send", spec, globals, take, &arguments)) return kExitUsage;
+  if (!ParseCommandLine(argc, argv, "send", options, globals, take, &arguments)) return kExitUsage;
   if (globals.help) {
     PrintCommandHelp(kSendUsage);
     return kExitOk;
@@ -80,7 +80,7 @@ int SendCommand(int argc, char** argv, GlobalOptions& globals) {
 
 int RecvCommand(int argc, char** argv, GlobalOptions& globals) {
   std::vector<std::string> arguments;
-  if (!ParseCommandLine(argc, argv, "recv", OptionSpec{}, globals, nullptr, &arguments))
+  if (!ParseCommandLine(argc, argv, "recv", CommandOptions{}, globals, nullptr, &arguments))
     return kExitUsage;
   if (globals.help) {
     PrintCommandHelp(kRecvUsage);

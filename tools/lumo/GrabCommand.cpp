@@ -82,9 +82,9 @@ std::string CountText(const Counts& counts, std::uint64_t Counts::*field) {
 }
 
 bool ParseGrabOptions(int argc, char** argv, GlobalOptions& globals, GrabOptions* grab) {
-  OptionSpec spec;
-  spec.shortOptions = "n:o:";
-  spec.longOptions = {{"frames", required_argument, nullptr, 'n'},
+  CommandOptions options;
+  options.shortOptions = "n:o:";
+  options.longOptions = {{"frames", required_argument, nullptr, 'n'},
                       {"output", required_argument, nullptr, 'o'},
                       {"mode", required_argument, nullptr, kMode},
                       {"buffers", required_argument, nullptr, kBuffers},
@@ -122,7 +122,7 @@ bool ParseGrabOptions(int argc, char** argv, GlobalOptions& globals, GrabOptions
     }
   };
   std::vector<std::string> arguments;
-  if (!ParseCommandLine(argc, argv, "grab", spec, globals, take, &arguments)) return false;
+  if (!ParseCommandLine(argc, argv, "grab", options, globals, take, &arguments)) return false;
   if (globals.help) return true;
   if (!arguments.empty()) {
     UsageError("grab", "takes no arguments ('" + arguments[0] + "')");

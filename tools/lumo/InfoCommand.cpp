@@ -101,7 +101,7 @@ void PrintDescription(const LumoDeviceDescription& d) {
 
 int InfoCommand(int argc, char** argv, GlobalOptions& globals) {
   std::vector<std::string> arguments;
-  if (!ParseCommandLine(argc, argv, "info", OptionSpec{}, globals, nullptr, &arguments))
+  if (!ParseCommandLine(argc, argv, "info", CommandOptions{}, globals, nullptr, &arguments))
     return kExitUsage;
   if (globals.help) {
     PrintCommandHelp(kUsage);

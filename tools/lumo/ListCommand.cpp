@@ -25,7 +25,7 @@ void* const kNone = reinterpret_cast<void*>(~std::uintptr_t{0});
 
 int ListCommand(int argc, char** argv, GlobalOptions& globals) {
   std::vector<std::string> arguments;
-  if (!ParseCommandLine(argc, argv, "list", OptionSpec{}, globals, nullptr, &arguments))
+  if (!ParseCommandLine(argc, argv, "list", CommandOptions{}, globals, nullptr, &arguments))
     return kExitUsage;
   if (globals.help) {
     PrintCommandHelp(kUsage);

@@ -120,13 +120,13 @@ bool ParseLeadingOptions(int argc, char** argv, GlobalOptions& globals, int* nex
   return true;
 }
 
-bool ParseCommandLine(int argc, char** argv, const char* command, const OptionSpec& spec,
+bool ParseCommandLine(int argc, char** argv, const char* command, const CommandOptions& options,
                       GlobalOptions& globals, const OptionHandler& handler,
                       std::vector<std::string>* positional) {
-  std::vector<option> longOptions(spec.longOptions);
+  std::vector<option> longOptions(options.longOptions);
   longOptions.insert(longOptions.end(), std::begin(kGlobalLong), std::end(kGlobalLong));
   longOptions.push_back({nullptr, 0, nullptr, 0});
-  if (!RunGetopt(argc, argv, command, std::string(":") + kGlobalShort + spec.shortOptions,
+  if (!RunGetopt(argc, argv, command, std::string(":") + kGlobalShort + options.shortOptions,
                  longOptions, globals, handler))
     return false;
   for (int i = optind; i < argc; ++i) positional->emplace_back(argv[i]);

@@ -25,7 +25,7 @@ extern const char kGlobalOptionsHelp[];
 
 // A subcommand's own options: getopt_long entries (flag pointers unused, the
 // `val` of each is passed to the handler) and its short option string.
-struct OptionSpec {
+struct CommandOptions {
   const char* shortOptions = "";
   std::vector<option> longOptions;
 };
@@ -38,7 +38,7 @@ using OptionHandler = std::function<bool(int code, const char* argument)>;
 // getopt_long: the global options into `globals`, the subcommand's own
 // through `handler`, the rest into `positional`. Prints the reason and
 // returns false on a usage error.
-bool ParseCommandLine(int argc, char** argv, const char* command, const OptionSpec& spec,
+bool ParseCommandLine(int argc, char** argv, const char* command, const CommandOptions& options,
                       GlobalOptions& globals, const OptionHandler& handler,
                       std::vector<std::string>* positional);
 

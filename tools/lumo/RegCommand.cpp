@@ -31,7 +31,7 @@ std::string AddressText(long long address) {
 
 int RegCommand(int argc, char** argv, GlobalOptions& globals) {
   std::vector<std::string> arguments;
-  if (!ParseCommandLine(argc, argv, "reg", OptionSpec{}, globals, nullptr, &arguments))
+  if (!ParseCommandLine(argc, argv, "reg", CommandOptions{}, globals, nullptr, &arguments))
     return kExitUsage;
   if (globals.help) {
     PrintCommandHelp(kUsage);

@@ -116,9 +116,9 @@ void PlayCables(Emulation& emulation, double seconds, Clock::time_point start,
 
 int WatchCommand(int argc, char** argv, GlobalOptions& globals) {
   double seconds = 0;
-  OptionSpec spec;
-  spec.shortOptions = "s:";
-  spec.longOptions = {{"seconds", required_argument, nullptr, 's'}};
+  CommandOptions options;
+  options.shortOptions = "s:";
+  options.longOptions = {{"seconds", required_argument, nullptr, 's'}};
   const auto take = [&](int code, const char* value) {
     long long parsed = 0;
     if (code != 's') return false;
@@ -130,7 +130,7 @@ int WatchCommand(int argc, char** argv, GlobalOptions& globals) {
     return true;
   };
   std::vector<std::string> arguments;
-  if (!ParseCommandLine(argc, argv, "watch", spec, globals, take, &arguments)) return kExitUsage;
+  if (!ParseCommandLine(argc, argv, "watch", options, globals, take, &arguments)) return kExitUsage;
   if (globals.help) {
     PrintCommandHelp(kUsage);
     return kExitOk;
