@@ -140,7 +140,6 @@ class UsbfsBridge::Connection {
   }
 
   const std::string& SysfsPath() const { return sysfs_; }
-  const std::string& Node() const { return node_; }
 
  private:
   // What umockdev's thread calls through: the connection while it lives.
@@ -439,11 +438,6 @@ UsbfsBridge::~UsbfsBridge() {
 }
 
 bool UsbfsBridge::IsPlugged() const { return connection_ != nullptr; }
-
-std::string UsbfsBridge::DeviceNode() const {
-  if (connection_) return connection_->Node();
-  return unplugged_.empty() ? std::string() : unplugged_.back()->Node();
-}
 
 std::uint64_t UsbfsBridge::UrbsSubmitted() const {
   return tally_.submitted.load(std::memory_order_relaxed);

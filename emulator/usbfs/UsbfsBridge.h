@@ -45,8 +45,6 @@ class UsbfsBridge {
   bool Unplug();
   bool IsPlugged() const;
 
-  // The usbfs node of the current (or last) plug, e.g. /dev/bus/usb/001/002.
-  std::string DeviceNode() const;
   // URBs submitted through the bridge so far, over all plugs.
   std::uint64_t UrbsSubmitted() const;
   // Whether the program holds a claim on one of the device's interfaces.

@@ -32,7 +32,7 @@ struct Outcome {
   std::uint32_t systemStatus = 0;
 };
 
-Outcome OutcomeOf(libusb_transfer_status status, bool aborted) {
+Outcome OutcomeOf(libusb_transfer_status status) {
   switch (status) {
     case LIBUSB_TRANSFER_COMPLETED:
       return {};
@@ -41,7 +41,6 @@ Outcome OutcomeOf(libusb_transfer_status status, bool aborted) {
     case LIBUSB_TRANSFER_TIMED_OUT:
       return {kErrorSemTimeout, wire::kUsbStatusCanceled, wire::kSystemStatusTimeout};
     case LIBUSB_TRANSFER_CANCELLED:
-      (void)aborted;
       return {kErrorOperationAborted, wire::kUsbStatusCanceled, wire::kSystemStatusCancelled};
     case LIBUSB_TRANSFER_NO_DEVICE:
       return {kErrorGenFailure, wire::kUsbStatusDeviceGone, wire::kSystemStatusNoSuchDevice};
@@ -129,7 +128,6 @@ struct LibusbCamera::Slot {
   std::uint8_t endpoint = 0;
   std::uint32_t dataOffset = 0;  // in=out requests: where the data goes
   bool in = false;
-  bool aborted = false;  // cancelled by an abort request on its endpoint
   std::size_t liveIndex = 0;
 
   ~Slot() {
@@ -167,11 +165,6 @@ LibusbCamera::LibusbCamera(libusb_device_handle* handle, Worker& worker)
 }
 
 LibusbCamera::~LibusbCamera() { Shutdown(); }
-
-std::uint64_t LibusbCamera::Served() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return served_;
-}
 
 std::uint8_t LibusbCamera::EndpointType(std::uint8_t address) const {
   return endpointTypes_[EndpointSlot(address)];
@@ -391,11 +384,8 @@ void LibusbCamera::Abort(const virt::RequestInfo& request) {
     // libusb calls a transfer's callback without holding its own locks, so
     // cancelling under this mutex cannot deadlock with a completion.
     std::lock_guard<std::mutex> lock(mutex_);
-    for (Slot* slot : live_) {
-      if (slot->endpoint != endpoint) continue;
-      slot->aborted = true;
-      libusb_cancel_transfer(slot->transfer);
-    }
+    for (Slot* slot : live_)
+      if (slot->endpoint == endpoint) libusb_cancel_transfer(slot->transfer);
   }
   virt::CompleteRequest(request.id, kErrorSuccess);
 }
@@ -440,7 +430,6 @@ LibusbCamera::Slot* LibusbCamera::TakeSlot(std::size_t bufferSize) {
   }
   // Buffers only grow: steady traffic reuses them as they are.
   if (slot->buffer.size() < bufferSize) slot->buffer.resize(bufferSize);
-  slot->aborted = false;
   return slot;
 }
 
@@ -448,7 +437,6 @@ void LibusbCamera::Submit(Slot* slot) {
   int result = LIBUSB_SUCCESS;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    ++served_;
     slot->liveIndex = live_.size();
     live_.push_back(slot);
     // Submitted under the mutex, so that an abort either finds the transfer
@@ -478,7 +466,7 @@ void LIBUSB_CALL LibusbCamera::Finished(libusb_transfer* transfer) {
 // Runs on libusb's event thread.
 void LibusbCamera::Finish(Slot* slot) {
   const libusb_transfer& transfer = *slot->transfer;
-  const Outcome outcome = OutcomeOf(transfer.status, slot->aborted);
+  const Outcome outcome = OutcomeOf(transfer.status);
   const std::uint32_t actual = transfer.actual_length > 0
                                    ? static_cast<std::uint32_t>(transfer.actual_length)
                                    : 0;

@@ -47,9 +47,6 @@ class LibusbCamera : public virt::VirtualDriver {
   // never on libusb's event thread nor on the worker.
   void Shutdown();
 
-  // Requests served since the camera was plugged (for figures).
-  std::uint64_t Served() const;
-
  private:
   enum class Kind { kControl, kBuffered, kDirect };
   struct Slot;
@@ -83,7 +80,6 @@ class LibusbCamera : public virt::VirtualDriver {
   int slowCalls_ = 0;                            // jobs posted to the worker
   bool shutDown_ = false;
   std::uint8_t alternate_ = 0;
-  std::uint64_t served_ = 0;
 };
 
 }  // namespace lumo::platform::libusb

@@ -27,8 +27,6 @@ class Worker {
   // Posts `job` and waits until it has run. Must not be called on the
   // worker's own thread.
   void Run(std::function<void()> job);
-  // True on the worker's own thread.
-  bool OnThread() const { return std::this_thread::get_id() == thread_.get_id(); }
 
  private:
   void Loop(const char* threadName);
