@@ -3,17 +3,20 @@
 // into the virtual backend under the path Windows would report.
 #include "lumo/emulator/EmulatedDevice.h"
 
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 #include <utility>
 
 #include "ControlRequests.h"
+#include "DeviceGate.h"
 #include "DriverWire.h"
 #include "EmulatedDriver.h"
 #include "EndpointQueues.h"
 #include "StreamEngine.h"
 #include "lumo/emulator/CameraFirmware.h"
 #include "lumo/emulator/CameraStream.h"
+#include "manager/HotplugQueue.h"
 #include "platform/virtual/VirtualBus.h"
 
 namespace lumo::emulator {
@@ -27,7 +30,7 @@ class EmulatedDevice::Parts {
         path(DevicePathFor(identity)),
         backstagePath("lumo-backstage#" + path),
         control(std::move(descriptors)),
-        driver(control, queues) {}
+        driver(control, queues, gate) {}
 
   bool Plug(bool backstage) {
     std::lock_guard<std::mutex> lock(plugMutex);
@@ -42,12 +45,16 @@ class EmulatedDevice::Parts {
   bool Unplug() {
     std::lock_guard<std::mutex> lock(plugMutex);
     if (!plugged) return false;
+    // The bus's unplug waits for every thread inside the driver; those a
+    // slow device keeps waiting are let go first.
+    gate.BeginUnplug();
     // Once this returns no thread is inside the driver and the backend has
     // failed every outstanding request; what the queues hold is stale.
     virt::Unplug(pluggedPath);
     queues.Clear();
     firmware->DiscardOutgoing();
     stream->Engine().DeviceGone();
+    gate.EndUnplug();
     plugged = false;
     return true;
   }
@@ -68,6 +75,7 @@ class EmulatedDevice::Parts {
   const std::unique_ptr<CameraFirmware> firmware = std::make_unique<CameraFirmware>();
   ControlRequests control;
   EndpointQueues queues;
+  DeviceGate gate;
   EmulatedDriver driver;
   // Declared last, so that its thread stops before anything it uses goes.
   // The unplug fault unplugs from that thread.
@@ -158,8 +166,29 @@ std::uint64_t EmulatedDevice::RefusedRequests() const { return parts_->driver.Re
 std::uint64_t EmulatedDevice::StalledRequests() const { return parts_->driver.Stalled(); }
 std::uint64_t EmulatedDevice::AbortedTransfers() const { return parts_->driver.Aborted(); }
 
+void EmulatedDevice::SetSlowRequests(std::chrono::milliseconds delay) {
+  parts_->gate.SetDelay(delay);
+}
+std::uint64_t EmulatedDevice::DelayedRequests() const { return parts_->gate.Delayed(); }
+void EmulatedDevice::RefuseOpens(std::chrono::milliseconds duration, std::uint32_t error) {
+  parts_->gate.RefuseFor(duration, error);
+}
+void EmulatedDevice::RefuseNextOpens(std::uint32_t count, std::uint32_t error) {
+  parts_->gate.RefuseNext(count, error);
+}
+std::uint64_t EmulatedDevice::RefusedOpens() const { return parts_->gate.Refused(); }
+
 bool WaitForNoticesHandled(std::uint32_t timeoutMs) {
-  return virt::WaitForNoticesDelivered(timeoutMs);
+  // Delivered to the managers' windows, then handled to their end by the
+  // managers' hot-plug work (re-attach, removal), which runs beside the
+  // pump thread.
+  const auto start = std::chrono::steady_clock::now();
+  if (!virt::WaitForNoticesDelivered(timeoutMs)) return false;
+  const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+                         std::chrono::steady_clock::now() - start)
+                         .count();
+  const auto left = spent >= timeoutMs ? 0 : timeoutMs - static_cast<std::uint32_t>(spent);
+  return manager::WaitForHotplugWork(left);
 }
 
 }  // namespace lumo::emulator

@@ -73,10 +73,18 @@ std::vector<std::uint8_t> Text(const char* text) {
 
 }  // namespace
 
-EmulatedDriver::EmulatedDriver(ControlRequests& control, EndpointQueues& queues)
-    : control_(control), queues_(queues) {}
+EmulatedDriver::EmulatedDriver(ControlRequests& control, EndpointQueues& queues, DeviceGate& gate)
+    : control_(control), queues_(queues), gate_(gate) {}
+
+std::uint32_t EmulatedDriver::OnHandleOpened() { return gate_.PassOpen(); }
 
 void EmulatedDriver::OnRequest(const virt::RequestInfo& request) {
+  // A slow device keeps synchronous callers waiting; overlapped requests
+  // (the stream) are queued as usual. A wait cut short by the unplug leaves
+  // the request outstanding: the bus's unplug, which follows at once, fails
+  // it with ERROR_GEN_FAILURE, and the caller can issue nothing else before
+  // the bus refuses new requests.
+  if (!request.overlapped && gate_.Pass() == DeviceGate::Passage::kCut) return;
   switch (request.code) {
     case wire::kDriverInfoA: {
       const auto answer = Le32Bytes(kDriverValueA);

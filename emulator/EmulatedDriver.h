@@ -2,12 +2,14 @@
 // request as it arrives, answers the information codes, runs endpoint-zero
 // requests through ControlRequests and hands transfers on other endpoints
 // to EndpointQueues. Unknown codes are refused with ERROR_INVALID_FUNCTION.
+// Opens and synchronous requests pass the device's gate first (DeviceGate.h).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
 #include "ControlRequests.h"
+#include "DeviceGate.h"
 #include "EndpointQueues.h"
 #include "platform/virtual/VirtualBus.h"
 
@@ -15,9 +17,10 @@ namespace lumo::emulator {
 
 class EmulatedDriver : public platform::virt::VirtualDriver {
  public:
-  EmulatedDriver(ControlRequests& control, EndpointQueues& queues);
+  EmulatedDriver(ControlRequests& control, EndpointQueues& queues, DeviceGate& gate);
 
   void OnRequest(const platform::virt::RequestInfo& request) override;
+  std::uint32_t OnHandleOpened() override;
 
   std::uint64_t Refused() const { return refused_.load(std::memory_order_relaxed); }
   std::uint64_t Stalled() const { return stalled_.load(std::memory_order_relaxed); }
@@ -34,6 +37,7 @@ class EmulatedDriver : public platform::virt::VirtualDriver {
 
   ControlRequests& control_;
   EndpointQueues& queues_;
+  DeviceGate& gate_;
   std::atomic<std::uint64_t> refused_{0};
   std::atomic<std::uint64_t> stalled_{0};
   std::atomic<std::uint64_t> aborted_{0};

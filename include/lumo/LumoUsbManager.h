@@ -13,13 +13,32 @@
 // is not open is dropped when unplugged and registered afresh, with a new
 // handle, when it returns; a new camera is registered when it arrives.
 //
+// The registry lists the cameras plugged in: after every arrival and
+// removal each of them appears exactly once, under its current enumeration
+// index (its position in the driver's device list, which shifts as other
+// devices come and go), and DeviceCount counts them. An open camera that is
+// away is not listed, since it has no index while unplugged; its handle
+// stays valid (its calls fail with LUMO_ERROR_REMOVED) and OpenDevice with
+// its device ID returns that same handle. It is listed again once it is
+// back. A camera closed while away stays registered, unlisted, until it
+// returns.
+//
+// Cameras are independent: re-attaching a camera that comes back (a device
+// open that can take seconds while a camera boots) and detaching one that
+// leaves run on a worker of that camera's own, and hold up no call on any
+// other camera. A camera that comes back but refuses to open is tried
+// again, at growing intervals up to a second, for as long as it stays
+// plugged in. The notices of one camera are handled in the order they
+// came.
+//
 // Lifetime: the registry behind a manager, its cameras and its hot-plug
 // watcher live until the process ends. Destroying a manager releases
 // nothing, and copies of a manager share one registry.
 //
 // Threads: every member function may be called from any number of threads
 // at once, also on the same camera. Per camera the library serialises what
-// must not overlap: open, close, start and stop of acquisition take turns;
+// must not overlap: open, close, start and stop of acquisition take turns,
+// also with the camera's re-attach after an unplug;
 // register writes and reads and buffer sends take turns on the camera's
 // command channel from before their request is sent until their answer is
 // taken, in the order the callers came, so each caller gets its own answer.
@@ -67,13 +86,14 @@ class LUMO_API LumoUsbManager {
   // Shares the other manager's registry.
   LumoUsbManager& operator=(const LumoUsbManager& other);
 
-  // Number of registered cameras.
+  // Number of cameras plugged in and registered (see Hot-plug above).
   int DeviceCount();
-  // Device ID of the camera registered under an enumeration index, or -1.
-  // Indices are positions in the driver's whole device list, so they need
-  // not be 0, 1, 2... An ID stays readable for the life of the process, also
-  // after its camera was unplugged: opening by it finds the camera that now
-  // has its path, if any.
+  // Device ID of the camera plugged in at an enumeration index, or -1.
+  // Indices are positions in the driver's whole device list now, so they
+  // need not be 0, 1, 2..., and a camera's index changes when a device
+  // before it leaves or arrives. An ID stays readable for the life of the
+  // process, also after its camera was unplugged: opening by it finds the
+  // camera that now has its path, if any.
   void* GetDeviceIDForIndex(int index);
   // Opens the camera whose device path the NUL-terminated `deviceId` names
   // and returns its handle, or -1. An open camera's handle is returned as

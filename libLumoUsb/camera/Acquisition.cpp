@@ -76,9 +76,7 @@ void StopStreaming(CameraState& state) {
 }
 
 void EndAcquisition(CameraState& state) {
-  if (!state.acqRequested.load()) return;
   state.acqRunning = false;
-  state.acqRequested = false;
   StopStreaming(state);
   state.frames.ReleasePool();
 }
@@ -86,24 +84,24 @@ void EndAcquisition(CameraState& state) {
 bool CameraDevice::StartAcquisition() {
   CameraState& state = *state_;
   std::lock_guard<std::mutex> lifecycle(state.lifecycleLock);
-  if (state.acqRequested.load()) return true;
-  if (!state.usbDevice->HasHandle()) {
-    state.acqRequested = false;
-    return Fail(LUMO_ERROR_REMOVED);
-  }
-  const bool started = StartStreaming(state);
-  state.acqRequested = started;
-  return started;
+  if (state.lifecycle.AcquisitionRequested()) return true;
+  if (!state.lifecycle.IsOpen()) return Fail(LUMO_ERROR_NOT_OPEN);
+  if (state.lifecycle.IsAway() || !state.usbDevice->HasHandle()) return Fail(LUMO_ERROR_REMOVED);
+  if (!StartStreaming(state)) return false;
+  // Open -> acquiring, or away -> away and acquiring when the camera went
+  // meanwhile (its removal handling stops the threads and keeps the run).
+  state.lifecycle.Started();
+  return true;
 }
 
 bool CameraDevice::StopAcquisition() {
   std::lock_guard<std::mutex> lifecycle(state_->lifecycleLock);
-  EndAcquisition(*state_);
+  if (state_->lifecycle.Stopped()) EndAcquisition(*state_);
   return true;
 }
 
 bool CameraDevice::TakeFrame(FrameRecord** image, unsigned int timeoutMs) {
-  if (state_->frames.TakeFrame(image, timeoutMs, state_->deviceOpen.load())) return true;
+  if (state_->frames.TakeFrame(image, timeoutMs, state_->lifecycle.Attached())) return true;
   if (IsRemoved()) return Fail(LUMO_ERROR_REMOVED);
   if (!IsOpen()) return Fail(LUMO_ERROR_NOT_OPEN);
   return Fail(LUMO_ERROR_TIMED_OUT);

@@ -22,23 +22,27 @@ class CameraDevice {
   // Lifecycle.
   bool Open();
   bool Close();
-  bool IsOpen() const { return state_->channel.isOpen.load(); }
+  bool IsOpen() const { return state_->lifecycle.IsOpen(); }
+  // The camera's lifecycle phase (LifecycleState.h).
+  Phase Lifecycle() const { return state_->lifecycle.Load(); }
 
   // Hot-plug, called by the manager's watcher only.
   // The camera's device is going away: register, buffer and frame calls on
   // it fail from now on, and those that wait end now. Safe to call while
-  // other calls run; OnRemoved follows.
-  void BeginRemoval();
+  // other calls run; OnRemoved follows. True when an open camera went away
+  // by this call.
+  bool BeginRemoval();
   // The camera's device has gone: stops its threads (acquisition stays
   // requested), closes the device and leaves the camera detached. An open
   // camera keeps its handle.
   void OnRemoved();
   // The camera's device is back: opens it again, restarts the response
-  // reader and, when acquisition was requested, the run. Does nothing for
-  // a camera that is not open or not detached; a failure leaves it
-  // detached until the next arrival.
-  void Reattach();
-  bool IsRemoved() const { return state_->channel.removed.load(); }
+  // reader and, when acquisition was requested, the run. Does nothing (and
+  // returns true) for a camera that is not open or not away. False when
+  // the device is not present or does not open: the camera stays away,
+  // and a later try may succeed.
+  bool Reattach();
+  bool IsRemoved() const { return state_->lifecycle.IsAway(); }
 
   // Acquisition and frame hand-out.
   bool StartAcquisition();

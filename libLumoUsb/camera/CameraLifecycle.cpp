@@ -1,15 +1,6 @@
 // Opening and closing a camera, the threads that run while it is open, and
-// the camera being unplugged and plugged in again.
-//
-// States (isOpen / removed / acquisition requested and running):
-//   Registered  0 / 0 / -      nothing runs, device closed
-//   Open        1 / 0 / 0 0    response reader runs, device open
-//   Acquiring   1 / 0 / 1 1    response reader and both stream threads
-//   Detached    1 / 1 / kept 0 nothing runs, device closed
-// Open and Close move between Registered and Open (Close also from
-// Acquiring or Detached); OnRemoved moves Open or Acquiring to Detached, and
-// Reattach moves Detached back to Open, or to Acquiring when acquisition was
-// requested and the camera accepts the start request again.
+// the camera being unplugged and plugged in again. The phases and their
+// changes are drawn in LifecycleState.h.
 #include <exception>
 #include <mutex>
 
@@ -32,7 +23,6 @@ int PresentIndex(CameraState& state) {
 // handle, the refusal stays in the device's OsError and the camera goes on
 // as closed: an exception must not reach the pump thread or the caller.
 void CloseUsbDevice(CameraState& state) {
-  state.deviceOpen = false;
   if (!state.usbDevice->HasHandle()) return;
   try {
     state.usbDevice->CloseAll();
@@ -45,7 +35,7 @@ void CloseUsbDevice(CameraState& state) {
 bool CameraDevice::Open() {
   CameraState& state = *state_;
   std::lock_guard<std::mutex> lifecycle(state.lifecycleLock);
-  if (state.channel.isOpen.load()) return true;
+  if (state.lifecycle.IsOpen()) return true;
   const int index = PresentIndex(state);
   if (index < 0) return Fail(LUMO_ERROR_REMOVED);  // not among the present devices
   bool opened = false;
@@ -59,54 +49,60 @@ bool CameraDevice::Open() {
     CloseUsbDevice(state);
     return Fail(LUMO_ERROR_OS, osError);
   }
-  // The device is present and open again: whatever removal was recorded
-  // while the camera was closed no longer holds.
-  state.channel.removed = false;
   state.frames.Attach();
-  state.deviceOpen = true;
-  state.channel.Open(state.usbDevice->DriverHandle(),
-                     static_cast<std::uint16_t>(state.usbDevice->Ep0PacketSize));
+  state.channel.MakeEndpoints(state.usbDevice->DriverHandle(),
+                              static_cast<std::uint16_t>(state.usbDevice->Ep0PacketSize));
+  // Closed, or closed and away: the device is present and open again. An
+  // unplug from here on moves the camera away, and its removal handling
+  // (which waits for this lock) stops what is started below.
+  state.lifecycle.Opened();
+  state.channel.StartReader();
   return true;
 }
 
 bool CameraDevice::Close() {
   CameraState& state = *state_;
   std::lock_guard<std::mutex> lifecycle(state.lifecycleLock);
-  if (!state.channel.isOpen.load()) return true;
   // New calls are refused from here on, and waiting ones end now.
-  state.channel.BeginClose();
+  if (!state.lifecycle.Closed()) return true;
+  state.channel.WakeWaiters();
   EndAcquisition(state);
   state.channel.StopReader();
   CloseUsbDevice(state);
   return true;
 }
 
-void CameraDevice::BeginRemoval() {
-  state_->channel.Detach();
+bool CameraDevice::BeginRemoval() {
+  const bool wentAway = state_->lifecycle.WentAway();
+  state_->channel.WakeWaiters();
   state_->frames.Detach();
+  return wentAway;
 }
 
 void CameraDevice::OnRemoved() {
   CameraState& state = *state_;
-  BeginRemoval();
+  bool wentAway = BeginRemoval();
   std::lock_guard<std::mutex> lifecycle(state.lifecycleLock);
-  // Counted once per detach: an open camera that was attached.
-  if (state.channel.isOpen.load() && state.deviceOpen.load()) Count(state.counters.removals);
-  if (state.acqRequested.load() && state.acqRunning.load()) {
-    // acqRequested stays: Reattach resumes the run.
-    state.acqRunning = false;
-    StopStreaming(state);
-  }
-  if (state.channel.isOpen.load()) state.channel.StopReader();
+  // An open that finished while this waited for the lock made the camera
+  // open again: it goes away now.
+  wentAway = state.lifecycle.WentAway() || wentAway;
+  if (wentAway) Count(state.counters.removals);
+  // The run stays requested, its pool and held frame kept: Reattach
+  // resumes it.
+  state.acqRunning = false;
+  StopStreaming(state);
+  state.channel.StopReader();
   CloseUsbDevice(state);
 }
 
-void CameraDevice::Reattach() {
+bool CameraDevice::Reattach() {
   CameraState& state = *state_;
   std::lock_guard<std::mutex> lifecycle(state.lifecycleLock);
-  if (!state.channel.isOpen.load() || state.usbDevice->HasHandle()) return;
+  const Phase phase = state.lifecycle.Load();
+  if (phase != Phase::kAwayOpen && phase != Phase::kAwayAcquiring) return true;  // nothing to do
+  if (state.usbDevice->HasHandle()) return true;
   const int index = PresentIndex(state);
-  if (index < 0) return;  // a later arrival of the path tries again
+  if (index < 0) return false;  // not present (any more)
   bool opened = false;
   try {
     opened = state.usbDevice->OpenByIndex(static_cast<std::uint8_t>(index));
@@ -115,18 +111,19 @@ void CameraDevice::Reattach() {
   }
   if (!opened) {
     CloseUsbDevice(state);
-    return;
+    return false;
   }
-  state.deviceOpen = true;
   Count(state.counters.reattaches);
-  state.channel.Reattach(state.usbDevice->DriverHandle(),
-                         static_cast<std::uint16_t>(state.usbDevice->Ep0PacketSize));
+  state.channel.ForgetAnswers();
+  state.channel.MakeEndpoints(state.usbDevice->DriverHandle(),
+                              static_cast<std::uint16_t>(state.usbDevice->Ep0PacketSize));
+  // A refused start request leaves the camera open with acquisition
+  // stopped.
+  const bool resumed = phase == Phase::kAwayAcquiring && StartStreaming(state);
+  state.lifecycle.Returned(resumed);
   state.frames.Attach();
-  if (state.acqRequested.load()) {
-    // A refused start request leaves acquisition stopped.
-    const bool started = StartStreaming(state);
-    state.acqRequested = started;
-  }
+  state.channel.StartReader();
+  return true;
 }
 
 }  // namespace lumo::camera

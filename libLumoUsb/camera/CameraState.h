@@ -16,6 +16,7 @@
 #include "camera/CameraCounters.h"
 #include "camera/FrameHandOut.h"
 #include "camera/FrameRecord.h"
+#include "camera/LifecycleState.h"
 #include "camera/LinePacketDecoder.h"
 #include "camera/StreamRing.h"
 #include "command/CommandChannel.h"
@@ -42,10 +43,14 @@ struct CameraState {
   //   short, never two at once.
   std::mutex lifecycleLock;
 
+  // Closed, open, acquiring or away (LifecycleState.h): the camera's one
+  // lifecycle state, which the command channel reads too.
+  LifecycleState lifecycle;
+
   std::unique_ptr<usb::CLumoUSBDevice> usbDevice;
   // The command channel: endpoint zero, the response reader, register
   // answers and the buffer channel. Open while the camera is open.
-  command::CommandChannel channel;
+  command::CommandChannel channel{&lifecycle};
 
   // Settings a caller may change while a run reads them at its start.
   std::atomic<std::int32_t> bufferCount{10};
@@ -61,13 +66,9 @@ struct CameraState {
   // assembler reads them.
   StreamRing streamRing;
 
-  // Single-byte flags read and written by several threads without a lock
-  // (isOpen and removed are the command channel's).
-  std::atomic<bool> acqRequested{false};
+  // The stream threads' run flag: set before they start, cleared to stop
+  // them, then they are joined.
   std::atomic<bool> acqRunning{false};
-  // usbDevice holds a driver handle. Mirrors usbDevice->HasHandle() for
-  // code that runs without lifecycleLock (frame hand-out).
-  std::atomic<bool> deviceOpen{false};
 
   std::thread imageReaderThread;
   std::thread frameThread;
@@ -90,8 +91,9 @@ struct CameraState {
 bool StartStreaming(CameraState& state);
 // Joins the stream threads after acqRunning was cleared.
 void StopStreaming(CameraState& state);
-// Stops acquisition: clears acqRequested and acqRunning, joins the stream
-// threads and releases the frame pool. The caller holds lifecycleLock.
+// Stops acquisition: clears acqRunning, joins the stream threads and
+// releases the frame pool. The caller holds lifecycleLock and has moved the
+// lifecycle out of acquiring.
 void EndAcquisition(CameraState& state);
 
 }  // namespace lumo::camera

@@ -39,7 +39,7 @@ std::size_t EncodeBufferFrame(std::uint8_t* out, const std::uint8_t* payload, st
 
 bool SendBuffer(CommandChannel& state, const std::uint8_t* source, std::int32_t length,
                 std::int32_t timeoutMs) {
-  if (!state.isOpen.load() || state.removed.load()) return ChannelFailure(state);
+  if (!state.IsOpen() || state.IsAway()) return ChannelFailure(state);
   if (length < 0 || (length > 0 && !source)) return Fail(LUMO_ERROR_BAD_ARGUMENT);
   const auto deadline = DeadlineAfter(timeoutMs);
   CommandTurn turn = TakeCommandTurn(state, deadline);
@@ -96,20 +96,21 @@ bool SendBuffer(CommandChannel& state, const std::uint8_t* source, std::int32_t 
 
 bool ReadBuffer(CommandChannel& state, std::uint8_t* destination, std::int32_t* count,
                 std::int32_t timeoutMs) {
-  if (!state.isOpen.load() || state.removed.load()) return ChannelFailure(state);
+  if (!state.IsOpen() || state.IsAway()) return ChannelFailure(state);
   if (!count || *count <= 0 || !destination) return Fail(LUMO_ERROR_BAD_ARGUMENT);
   std::unique_lock<std::mutex> lock(state.bufferLock);
   state.bufferArrived = false;
   // Closing or unplugging the camera ends the wait at once.
   state.bufferCondition.wait_until(lock, DeadlineAfter(timeoutMs), [&] {
     return state.bufferArrived || state.bufferWriteIndex != state.bufferReadIndex ||
-           !state.isOpen.load() || state.removed.load();
+           !state.IsOpen() || state.IsAway();
   });
-  if (state.removed.load()) return Fail(LUMO_ERROR_REMOVED);
+  if (state.IsAway()) return Fail(LUMO_ERROR_REMOVED);
   const std::uint32_t write = state.bufferWriteIndex;
   const std::uint32_t read = state.bufferReadIndex;
   if (write == read) return ChannelFailure(state);
-  const std::uint32_t end = write > read ? write : static_cast<std::uint32_t>(state.bufferRing.size());
+  const std::uint32_t end =
+      write > read ? write : static_cast<std::uint32_t>(state.bufferRing.size());
   const std::uint32_t available = end - read;
   const std::uint32_t taken = std::min(available, static_cast<std::uint32_t>(*count));
   std::memcpy(destination, state.bufferRing.data() + read, taken);

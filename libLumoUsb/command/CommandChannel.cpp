@@ -21,36 +21,33 @@ std::unique_ptr<usb::CLumoControlEndPoint> MakeEndpointZero(platform::Handle dri
 
 }  // namespace
 
+const ChannelGate& ClosedGate() {
+  struct Closed final : ChannelGate {
+    bool IsOpen() const override { return false; }
+    bool IsAway() const override { return false; }
+  };
+  static const Closed gate;
+  return gate;
+}
+
 CommandChannel::~CommandChannel() {
-  BeginClose();
+  WakeWaiters();
   StopReader();
 }
 
-void CommandChannel::Open(platform::Handle driverHandle, std::uint16_t ep0PacketSize) {
-  {
-    std::lock_guard<platform::TimedMutex> turn(commandLock);
-    if (!responseEndpoint) responseEndpoint = MakeEndpointZero(driverHandle, ep0PacketSize);
-    if (!commandEndpoint) commandEndpoint = MakeEndpointZero(driverHandle, ep0PacketSize);
-  }
-  // Callers see the channel open only once its endpoints exist; the
-  // response reader, which ends at once on a closed channel, starts after.
-  isOpen = true;
+void CommandChannel::MakeEndpoints(platform::Handle driverHandle, std::uint16_t ep0PacketSize) {
+  std::lock_guard<platform::TimedMutex> turn(commandLock);
+  if (!responseEndpoint) responseEndpoint = MakeEndpointZero(driverHandle, ep0PacketSize);
+  if (!commandEndpoint) commandEndpoint = MakeEndpointZero(driverHandle, ep0PacketSize);
+}
+
+void CommandChannel::StartReader() {
   if (responseReaderThread.joinable()) responseReaderThread.join();
   responseReaderRunning = true;
   responseReaderThread = std::thread(RunResponseReader, this);
 }
 
-void CommandChannel::BeginClose() {
-  isOpen = false;
-  WakeWaiters();
-}
-
-void CommandChannel::Detach() {
-  removed = true;
-  WakeWaiters();
-}
-
-void CommandChannel::Reattach(platform::Handle driverHandle, std::uint16_t ep0PacketSize) {
+void CommandChannel::ForgetAnswers() {
   {
     // An answer stored before the removal must not be taken for a request
     // sent after it.
@@ -59,10 +56,8 @@ void CommandChannel::Reattach(platform::Handle driverHandle, std::uint16_t ep0Pa
     responseArrived = false;
     awaitedAddress = 0;
   }
-  // The receiver starts afresh: a frame cut short by the removal is dropped.
+  // A frame cut short by the removal is dropped.
   rxState = kReceiveIdle;
-  Open(driverHandle, ep0PacketSize);
-  removed = false;
 }
 
 void CommandChannel::WakeWaiters() {

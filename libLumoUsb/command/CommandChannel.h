@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "command/ChannelGate.h"
 #include "command/PollPacer.h"
 #include "platform/Platform.h"
 #include "platform/TimedMutex.h"
@@ -35,36 +36,36 @@ enum ReceiveState : std::uint32_t {
 
 class CommandChannel {
  public:
-  CommandChannel() = default;
+  // The channel reads whether it is open, and whether its camera is away,
+  // from `gate`, which must outlive it; without one it stays closed.
+  explicit CommandChannel(const ChannelGate* gate = nullptr) : gate_(gate ? gate : &ClosedGate()) {}
   // Stops the response reader if it still runs.
   ~CommandChannel();
   CommandChannel(const CommandChannel&) = delete;
   CommandChannel& operator=(const CommandChannel&) = delete;
 
-  // Opens the channel on an opened device: makes both endpoint-zero objects
-  // on `driverHandle`, marks the channel open and starts the response
-  // reader. The camera's lifecycle lock is held.
-  void Open(platform::Handle driverHandle, std::uint16_t ep0PacketSize);
-  // First half of closing: new calls are refused from here on, and calls
-  // waiting for an answer or for buffer bytes end now.
-  void BeginClose();
-  // Second half: stops and joins the response reader, then destroys the
-  // endpoints, the command endpoint once no call uses it any more.
+  // Opening the channel on an opened device, in two steps around the
+  // camera's change to open (the camera's lifecycle lock is held): first
+  // both endpoint-zero objects on `driverHandle`, so that calls find them
+  // once the gate says open; then the response reader, which ends at once
+  // on a closed gate.
+  void MakeEndpoints(platform::Handle driverHandle, std::uint16_t ep0PacketSize);
+  void StartReader();
+  // The camera is back after an unplug: answers of before the removal are
+  // forgotten and the receiver starts afresh; then MakeEndpoints and
+  // StartReader as for an open.
+  void ForgetAnswers();
+  // The gate has just closed, or the camera has gone: calls waiting for an
+  // answer or for buffer bytes look at the gate again, and end.
+  void WakeWaiters();
+  // Stops and joins the response reader, then destroys the endpoints, the
+  // command endpoint once no call uses it any more.
   void StopReader();
 
-  // The camera was unplugged while open: calls are refused from here on,
-  // and calls waiting for an answer or for buffer bytes end now. The reader
-  // is stopped with StopReader.
-  void Detach();
-  // The camera is back: endpoints on the new `driverHandle`, the response
-  // reader started again, answers of before the removal forgotten, and
-  // calls accepted again.
-  void Reattach(platform::Handle driverHandle, std::uint16_t ep0PacketSize);
-
-  // The camera is open for its callers. Set by Open, cleared by BeginClose.
-  std::atomic<bool> isOpen{false};
-  // The camera was unplugged while open and is not attached again.
-  std::atomic<bool> removed{false};
+  // Views of the camera's lifecycle state (the gate).
+  bool IsOpen() const { return gate_->IsOpen(); }
+  bool IsAway() const { return gate_->IsAway(); }
+  // The reader thread's run flag.
   std::atomic<bool> responseReaderRunning{false};
   // The handle of the camera the channel belongs to: the messages of its
   // response reader name it. Set once, before the channel is opened.
@@ -120,9 +121,7 @@ class CommandChannel {
   std::uint8_t rxCount = 0;
 
  private:
-  // Wakes every call waiting for an answer or for buffer bytes, so that it
-  // looks at isOpen and removed again.
-  void WakeWaiters();
+  const ChannelGate* gate_;
 };
 
 }  // namespace lumo::command

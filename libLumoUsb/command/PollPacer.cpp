@@ -5,9 +5,9 @@ namespace lumo::command {
 namespace {
 
 constexpr std::chrono::microseconds kBackOff[] = {
-    std::chrono::microseconds(250), std::chrono::microseconds(500), std::chrono::microseconds(1000),
-    std::chrono::microseconds(2000), std::chrono::microseconds(5000),
-    std::chrono::microseconds(10000)};
+    std::chrono::microseconds(250),  std::chrono::microseconds(500),
+    std::chrono::microseconds(1000), std::chrono::microseconds(2000),
+    std::chrono::microseconds(5000), std::chrono::microseconds(10000)};
 
 }  // namespace
 

@@ -56,8 +56,8 @@ CommandClock::time_point DeadlineAfter(std::int32_t timeoutMs) {
 }
 
 bool ChannelFailure(const CommandChannel& state) {
-  if (!state.isOpen.load()) return Fail(LUMO_ERROR_NOT_OPEN);
-  if (state.removed.load()) return Fail(LUMO_ERROR_REMOVED);
+  if (!state.IsOpen()) return Fail(LUMO_ERROR_NOT_OPEN);
+  if (state.IsAway()) return Fail(LUMO_ERROR_REMOVED);
   return Fail(LUMO_ERROR_TIMED_OUT);
 }
 
@@ -68,7 +68,7 @@ CommandTurn TakeCommandTurn(CommandChannel& state, CommandClock::time_point dead
     return turn;
   }
   // The camera may have been closed or unplugged while this caller waited.
-  if (!state.isOpen.load() || state.removed.load()) {
+  if (!state.IsOpen() || state.IsAway()) {
     turn.unlock();
     ChannelFailure(state);
   } else if (!state.commandEndpoint) {
@@ -90,31 +90,29 @@ bool AwaitResponse(CommandChannel& state, CommandClock::time_point deadline) {
   {
     std::unique_lock<std::mutex> lock(state.responseLock);
     // Closing or unplugging the camera ends the wait at once.
-    state.responseCondition.wait_until(lock, deadline, [&] {
-      return state.responseArrived || !state.isOpen.load() || state.removed.load();
-    });
+    state.responseCondition.wait_until(
+        lock, deadline, [&] { return state.responseArrived || !state.IsOpen() || state.IsAway(); });
     arrived = state.responseArrived;
     checkFailed = state.checkFailed;
     // A wait ended by a close or an unplug is not the camera's silence.
-    if (!arrived && state.isOpen.load() && !state.removed.load())
+    if (!arrived && state.IsOpen() && !state.IsAway())
       state.answerTimeouts.fetch_add(1, std::memory_order_relaxed);
   }
   state.pollPacer.AnswerTaken();
   if (arrived) return true;
-  if (checkFailed && state.isOpen.load() && !state.removed.load())
-    return Fail(LUMO_ERROR_CHECK_BYTE);
+  if (checkFailed && state.IsOpen() && !state.IsAway()) return Fail(LUMO_ERROR_CHECK_BYTE);
   return ChannelFailure(state);
 }
 
 bool WriteRegister(CommandChannel& state, std::int64_t address, std::uint8_t* data,
                    std::int32_t length, std::int32_t timeoutMs) {
-  if (!state.isOpen.load() || state.removed.load()) return ChannelFailure(state);
+  if (!state.IsOpen() || state.IsAway()) return ChannelFailure(state);
   if (length < 0 || length > kMaxRegisterWrite || (length > 0 && !data))
     return Fail(LUMO_ERROR_BAD_ARGUMENT);
   const auto deadline = DeadlineAfter(timeoutMs);
   CommandTurn turn = TakeCommandTurn(state, deadline);
   if (!turn.owns_lock() || !state.commandEndpoint) return false;  // the turn said why
-  if (state.removed.load()) return Fail(LUMO_ERROR_REMOVED);
+  if (state.IsAway()) return Fail(LUMO_ERROR_REMOVED);
   const auto registerAddress = static_cast<std::uint32_t>(address);
   ExpectResponse(state, registerAddress);
   Failure sendFailure;
@@ -128,7 +126,7 @@ bool WriteRegister(CommandChannel& state, std::int64_t address, std::uint8_t* da
 bool ReadRegister(CommandChannel& state, std::int64_t address, std::uint8_t* destination,
                   std::int32_t length, std::int32_t timeoutMs) {
   // A detached camera has no response reader: no answer could come.
-  if (!state.isOpen.load() || state.removed.load()) return ChannelFailure(state);
+  if (!state.IsOpen() || state.IsAway()) return ChannelFailure(state);
   if (length < 0 || (length > 0 && !destination)) return Fail(LUMO_ERROR_BAD_ARGUMENT);
   const auto deadline = DeadlineAfter(timeoutMs);
   CommandTurn turn = TakeCommandTurn(state, deadline);

@@ -165,7 +165,7 @@ bool ParseReceivedBytes(CommandChannel& state, const std::uint8_t* bytes, std::s
 
 void RunResponseReader(CommandChannel* state) {
   platform::NameCurrentThread("lumo-response");
-  if (!state->isOpen.load()) return;
+  if (!state->IsOpen()) return;
   LogCameraScope camera(state->cameraHandle);
   const usb::ControlSetup setup = CommandSetup(true, kCommandTimeoutMs);
   usb::Transfer transfer;

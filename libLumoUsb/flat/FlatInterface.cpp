@@ -53,8 +53,7 @@ void StoreFromOpenCamera(void* handle, int32_t* cell, Read read) {
   LumoUsbManager* manager = ProcessManager();
   if (!manager || !cell) return;
   lumo::manager::ManagerState& state = lumo::manager::StateOf(*manager);
-  lumo::platform::SharedGuard guard(state.registryLock);
-  const CameraDevice* camera = lumo::manager::FindCamera(state, handle);
+  const lumo::manager::CameraRef camera = lumo::manager::CameraFor(state, handle);
   if (camera && camera->IsOpen()) *cell = read(*camera);
 }
 

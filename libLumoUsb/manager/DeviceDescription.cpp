@@ -165,8 +165,7 @@ void Describe(const CLumoUSBDevice& device, LumoDeviceDescription* description) 
 bool LumoUsbManager::DescribeDevice(void* handle, LumoDeviceDescription* description) {
   if (!description) return false;
   auto& state = lumo::manager::StateOf(*this);
-  lumo::platform::SharedGuard registry(state.registryLock);
-  lumo::camera::CameraDevice* camera = lumo::manager::FindCamera(state, handle);
+  const lumo::manager::CameraRef camera = lumo::manager::CameraFor(state, handle);
   if (!camera || !camera->IsOpen() || camera->IsRemoved()) return false;
   lumo::camera::CameraState& cameraState = camera->State();
   // Open, close and re-attach rebuild the device object under this lock.

@@ -1,9 +1,12 @@
 #include "manager/HotplugWatcher.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <optional>
 
+#include "Log.h"
 #include "manager/ManagerState.h"
 #include "usb/DevicePath.h"
 #include "usb/DriverInterface.h"
@@ -29,69 +32,73 @@ std::optional<std::string> CameraPathOf(std::intptr_t lParam) {
   return path;
 }
 
-// The path's index among the present devices of the driver, or -1.
-int PresentIndex(ManagerState& state, const std::string& path) {
-  return usb::IndexOfDevicePath(path, state.usbDevice->InterfaceGuid(),
-                                state.usbDevice->CountDevices());
-}
-
-// The first pathByIndex entry, in key order, that holds `path`.
-std::map<std::int32_t, std::string>::iterator FindIndexEntry(ManagerState& state,
-                                                             const std::string& path) {
-  auto it = state.pathByIndex.begin();
-  while (it != state.pathByIndex.end() && it->second != path) ++it;
-  return it;
-}
-
 void* const kNoHandle = reinterpret_cast<void*>(~std::uintptr_t{0});
 
-// Both handlings return the handle the application's callback receives.
-void* HandleArrival(ManagerState& state, const std::string& path) {
-  platform::ExclusiveGuard guard(state.registryLock);
-  const int index = PresentIndex(state, path);
-  state.deviceIds.insert(path);
-  auto camera = state.cameraByPath.find(path);
-  if (camera != state.cameraByPath.end()) {
-    // Still registered: an open camera stays through its removal.
-    auto entry = FindIndexEntry(state, path);
-    if (entry == state.pathByIndex.end() || entry->first != index) {
-      if (entry != state.pathByIndex.end()) state.pathByIndex.erase(entry);
-      state.pathByIndex[index] = path;
-    }
-    camera->second->Reattach();
-    return camera->second.get();
-  }
-  state.pathByIndex[index] = path;
-  auto& added = state.cameraByPath[path];
-  added = std::make_unique<camera::CameraDevice>(path);
-  return added.get();
+// Tries of a re-attach that fails while the device is present (a camera
+// that enumerates but does not open yet, for instance while it boots) are
+// spaced by this, doubling, up to kRetryMaxDelay.
+constexpr std::chrono::milliseconds kRetryFirstDelay{50};
+constexpr std::chrono::milliseconds kRetryMaxDelay{1000};
+
+bool IsPresent(ManagerState& state, const std::string& path) {
+  std::lock_guard<std::mutex> refresh(state.refreshLock);
+  return usb::IndexOfDevicePath(path, state.usbDevice->InterfaceGuid(),
+                                state.usbDevice->CountDevices()) >= 0;
 }
 
-// Null when the path names no registered camera: nothing changed.
-void* HandleRemoval(ManagerState& state, const std::string& path) {
-  {
-    // Calls hold the registry shared for their whole run, a frame wait too:
-    // end the camera's waiting calls first, so that the exclusive lock
-    // below is not held up for as long as their time limits.
-    platform::SharedGuard guard(state.registryLock);
-    auto camera = state.cameraByPath.find(path);
-    if (camera == state.cameraByPath.end()) return nullptr;
-    camera->second->BeginRemoval();
+// A camera's path has arrived: an open camera that was away is re-attached
+// (and tried again while it is present but does not open), a path without
+// a camera gets a new one.
+void HandleArrival(ManagerState& state, const std::string& path) {
+  bool told = false;
+  for (auto delay = kRetryFirstDelay;; delay = std::min(delay * 2, kRetryMaxDelay)) {
+    CameraRef camera = CameraAtPath(state, path);
+    if (!camera) {
+      // Dropped by a removal handled since the notice: registered afresh
+      // if it is still present.
+      RefreshRegistry(state);
+      camera = CameraAtPath(state, path);
+      if (!camera) return;
+    }
+    bool attached = false;
+    {
+      LogCameraScope scope(camera.get());
+      attached = camera->Reattach();
+    }
+    if (!told) {
+      state.deviceChanges.Post(LUMO_DEVICE_ARRIVED, path, camera.get());
+      told = true;
+    }
+    if (attached || !IsPresent(state, path)) return;
+    // A newer notice of this camera takes over.
+    if (state.hotplugWork.WaitForNewerWork(path, delay)) return;
   }
-  std::unique_ptr<camera::CameraDevice> dropped;
+}
+
+// A camera's path has gone: an open camera is detached and keeps its
+// handle; any other is dropped from the registry.
+void HandleRemoval(ManagerState& state, const std::string& path) {
+  CameraRef camera = CameraAtPath(state, path);
+  if (!camera) return;
+  {
+    LogCameraScope scope(camera.get());
+    camera->OnRemoved();
+  }
+  if (camera->IsOpen()) {
+    state.deviceChanges.Post(LUMO_DEVICE_REMOVED, path, camera.get());
+    return;
+  }
   {
     platform::ExclusiveGuard guard(state.registryLock);
-    auto camera = state.cameraByPath.find(path);
-    if (camera == state.cameraByPath.end()) return nullptr;
-    camera->second->OnRemoved();
-    if (camera->second->IsOpen()) return camera->second.get();  // detached, keeps its handle
-    dropped = std::move(camera->second);
-    state.cameraByPath.erase(camera);
-    auto entry = FindIndexEntry(state, path);
-    if (entry != state.pathByIndex.end()) state.pathByIndex.erase(entry);
+    auto registered = state.cameraByPath.find(path);
+    if (registered != state.cameraByPath.end() && registered->second == camera)
+      state.cameraByPath.erase(registered);
   }
-  // Destroyed outside the lock; none of its threads runs any more.
-  return kNoHandle;
+  // The path may be back already (its arrival is queued behind this): the
+  // registry lists it again, with a new camera.
+  RefreshRegistry(state);
+  state.deviceChanges.Post(LUMO_DEVICE_REMOVED, path, kNoHandle);
+  // The camera object goes with the last call that still holds it.
 }
 
 }  // namespace
@@ -136,13 +143,18 @@ std::intptr_t LUMO_WINAPI HotplugWindowProc(platform::Window window, std::uint32
   if (state && message == platform::kWmDeviceChange &&
       (wParam == platform::kDbtDeviceArrival || wParam == platform::kDbtDeviceRemoveComplete)) {
     if (const auto path = CameraPathOf(lParam)) {
-      // The registry is released again: the application hears of the
-      // change from the dispatcher's thread.
-      if (wParam == platform::kDbtDeviceArrival) {
-        state->deviceChanges.Post(LUMO_DEVICE_ARRIVED, *path, HandleArrival(*state, *path));
-      } else if (void* handle = HandleRemoval(*state, *path)) {
-        state->deviceChanges.Post(LUMO_DEVICE_REMOVED, *path, handle);
-      }
+      // The list of cameras present is right at once; the camera's own
+      // work (re-attach, removal) runs on its hot-plug worker, so that the
+      // pump goes on with the next notice however slow that camera is.
+      RefreshRegistry(*state);
+      const bool arrived = wParam == platform::kDbtDeviceArrival;
+      state->hotplugWork.Post(*path, [state, path = *path, arrived] {
+        if (arrived) {
+          HandleArrival(*state, path);
+        } else {
+          HandleRemoval(*state, path);
+        }
+      });
     }
   }
   return platform::DefaultWindowProc(window, message, wParam, lParam);

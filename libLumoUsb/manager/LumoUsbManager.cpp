@@ -1,6 +1,5 @@
 #include "lumo/LumoUsbManager.h"
 
-#include <chrono>
 #include <cstring>
 #include <type_traits>
 
@@ -12,7 +11,8 @@
 #include "usb/DriverInterface.h"
 
 using lumo::camera::CameraDevice;
-using lumo::manager::FindCamera;
+using lumo::manager::CameraFor;
+using lumo::manager::CameraRef;
 using lumo::manager::ManagerState;
 
 static_assert(sizeof(LumoUsbManager) == sizeof(void*),
@@ -49,23 +49,23 @@ void NoteOperationFailure(CameraDevice& camera) {
   NoteFailure(&camera, failure);
 }
 
-// Runs `operation` on the registered, open camera named by `handle` under
-// the shared registry lock; `failure` otherwise. A result equal to
-// `failure` leaves its reason with the camera and the thread.
+// Runs `operation` on the registered, open camera named by `handle`;
+// `failure` otherwise. The registry is held only to find the camera; the
+// operation runs with the camera held through its shared owner. A result
+// equal to `failure` leaves its reason with the camera and the thread.
 template <typename Result, typename Operation>
 Result WithOpenCamera(ManagerState& state, void* handle, Result failure, Operation operation) {
   lumo::TakeFailure();  // nothing of an earlier call
-  lumo::platform::SharedGuard guard(state.registryLock);
-  CameraDevice* camera = FindCamera(state, handle);
+  const CameraRef camera = CameraFor(state, handle);
   if (!camera) {
     Refuse(nullptr, LUMO_ERROR_NO_CAMERA);
     return failure;
   }
   if (!camera->IsOpen()) {
-    Refuse(camera, LUMO_ERROR_NOT_OPEN);
+    Refuse(camera.get(), LUMO_ERROR_NOT_OPEN);
     return failure;
   }
-  lumo::LogCameraScope scope(camera);
+  lumo::LogCameraScope scope(camera.get());
   const Result result = operation(*camera);
   if (result == failure) NoteOperationFailure(*camera);
   return result;
@@ -86,14 +86,7 @@ LumoUsbManager::LumoUsbManager() : state_(new ManagerState) {
   ManagerState& state = Registry(state_);
   state.usbDevice =
       std::make_unique<lumo::usb::CLumoUSBDevice>(nullptr, lumo::usb::kDriverInterfaceClass);
-  const int count = state.usbDevice->CountDevices();
-  for (int index = 0; index < count; ++index) {
-    std::string path = lumo::usb::DevicePathAt(index, state.usbDevice->InterfaceGuid());
-    if (!lumo::usb::IsCamera(lumo::usb::IdentifyInterface(path))) continue;
-    state.pathByIndex[index] = path;
-    state.deviceIds.insert(path);
-    state.cameraByPath[path] = std::make_unique<CameraDevice>(path);
-  }
+  lumo::manager::RefreshRegistry(state);
   state.pumpThread = std::thread(lumo::manager::RunMessagePump, &state);
   // Returns once the pump's window is registered for notices, or once the
   // pump has found it cannot be.
@@ -131,25 +124,30 @@ void* LumoUsbManager::OpenDevice(void* deviceId) {
     return kNone;
   }
   lumo::TakeFailure();
-  lumo::platform::SharedGuard guard(Registry(state_).registryLock);
-  auto it = Registry(state_).cameraByPath.find(std::string(static_cast<const char*>(deviceId)));
-  if (it == Registry(state_).cameraByPath.end()) {
-    Refuse(nullptr, LUMO_ERROR_NO_CAMERA);
-    return kNone;
+  ManagerState& state = Registry(state_);
+  const std::string path(static_cast<const char*>(deviceId));
+  // A camera dropped by its removal while this opened it is closed again;
+  // its path's new camera, if the device is back, is tried once more.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const CameraRef camera = lumo::manager::CameraAtPath(state, path);
+    if (!camera) break;
+    if (camera->IsOpen()) return camera.get();
+    lumo::LogCameraScope scope(camera.get());
+    if (!camera->Open()) {
+      NoteOperationFailure(*camera);
+      return kNone;
+    }
+    if (lumo::manager::IsRegistered(state, *camera)) return camera.get();
+    camera->Close();
   }
-  CameraDevice* camera = it->second.get();
-  if (camera->IsOpen()) return camera;
-  lumo::LogCameraScope scope(camera);
-  if (camera->Open()) return camera;
-  NoteOperationFailure(*camera);
+  Refuse(nullptr, LUMO_ERROR_NO_CAMERA);
   return kNone;
 }
 
 bool LumoUsbManager::CloseDevice(void* handle) {
-  lumo::platform::SharedGuard guard(Registry(state_).registryLock);
-  CameraDevice* camera = FindCamera(Registry(state_), handle);
+  const CameraRef camera = CameraFor(Registry(state_), handle);
   if (!camera) return Refuse(nullptr, LUMO_ERROR_NO_CAMERA);
-  lumo::LogCameraScope scope(camera);
+  lumo::LogCameraScope scope(camera.get());
   return camera->IsOpen() ? camera->Close() : true;
 }
 
@@ -222,53 +220,30 @@ void LumoUsbManager::SetPixelSize(void* handle, int size) {
 
 bool LumoUsbManager::CameraGetImage(void* handle, void** image, unsigned int timeout) {
   if (!image) return Refuse(nullptr, LUMO_ERROR_BAD_ARGUMENT);  // a frame for nobody would be lost
-  // The wait runs in slices, each under the registry lock held shared and
-  // with the camera looked up again: a long wait would otherwise hold off
-  // the hot-plug watcher, and with it every other caller, for its whole
-  // length.
-  constexpr unsigned int kSliceMs = 50;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
-  unsigned int left = timeout;
-  for (;;) {
-    const unsigned int slice = left < kSliceMs ? left : kSliceMs;
-    {
-      lumo::platform::SharedGuard guard(Registry(state_).registryLock);
-      CameraDevice* camera = FindCamera(Registry(state_), handle);
-      if (!camera) return Refuse(nullptr, LUMO_ERROR_NO_CAMERA);
-      lumo::camera::FrameRecord* frame = nullptr;
-      lumo::TakeFailure();
-      if (camera->TakeFrame(&frame, slice)) {
-        *image = frame;
-        return true;
-      }
-      // A camera that is away or closed fails at once, not slice by slice.
-      if (camera->IsRemoved() || std::chrono::steady_clock::now() >= deadline) {
-        NoteOperationFailure(*camera);
-        return false;
-      }
-    }
-    // Past the deadline one more look, which does not wait, ends the call
-    // above and records why.
-    const auto now = std::chrono::steady_clock::now();
-    left = now >= deadline
-               ? 0
-               : static_cast<unsigned int>(
-                     std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
+  const CameraRef camera = CameraFor(Registry(state_), handle);
+  if (!camera) return Refuse(nullptr, LUMO_ERROR_NO_CAMERA);
+  lumo::TakeFailure();
+  lumo::camera::FrameRecord* frame = nullptr;
+  // The wait holds no lock of the registry: an unplug of this camera ends
+  // it at once, and other cameras' notices are handled meanwhile.
+  if (camera->TakeFrame(&frame, timeout)) {
+    *image = frame;
+    return true;
   }
+  NoteOperationFailure(*camera);
+  return false;
 }
 
 bool LumoUsbManager::GetStatistics(void* handle, LumoCameraStatistics* statistics) {
   if (!statistics) return false;
-  lumo::platform::SharedGuard guard(Registry(state_).registryLock);
-  CameraDevice* camera = FindCamera(Registry(state_), handle);
+  const CameraRef camera = CameraFor(Registry(state_), handle);
   if (!camera) return false;
   *statistics = lumo::camera::ReadStatistics(camera->State());
   return true;
 }
 
 LumoLastError LumoUsbManager::GetLastError(void* handle) {
-  lumo::platform::SharedGuard guard(Registry(state_).registryLock);
-  const CameraDevice* camera = FindCamera(Registry(state_), handle);
+  const CameraRef camera = CameraFor(Registry(state_), handle);
   if (!camera) return LumoLastError{LUMO_ERROR_NO_CAMERA, 0};
   const lumo::Failure failure = camera->State().lastError.Load();
   return LumoLastError{failure.kind, failure.osError};

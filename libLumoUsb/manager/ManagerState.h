@@ -14,8 +14,9 @@
 #include <thread>
 
 #include "camera/CameraDevice.h"
-#include "manager/DeviceChangeDispatcher.h"
 #include "lumo/LumoUsbManager.h"
+#include "manager/DeviceChangeDispatcher.h"
+#include "manager/HotplugQueue.h"
 #include "platform/SharedLock.h"
 #include "platform/WriterFirstLock.h"
 #include "usb/LumoUSBDevice.h"
@@ -23,7 +24,8 @@
 namespace lumo::manager {
 
 struct ManagerState {
-  // Used only to count and enumerate the driver's devices; never opened.
+  // Used only to count and enumerate the driver's devices (under
+  // refreshLock); never opened.
   std::unique_ptr<usb::CLumoUSBDevice> usbDevice;
   // Window filter of the pump loop: null, so the loop serves every window of
   // the pump thread.
@@ -48,29 +50,58 @@ struct ManagerState {
   std::condition_variable pumpReadyChanged;
   bool pumpReady = false;  // guarded by pumpReadyMutex
 
-  // Guards both maps and the camera objects. Exported calls hold it shared;
-  // the watcher takes it exclusively, and once it waits no new call gets
-  // in ahead of it.
+  // Guards the maps below, and nothing else: it is held only to look them
+  // up or change them, never across device I/O, a thread start or join, or
+  // a camera's own calls. Exported calls take it shared to find their
+  // camera and then work on it with the lock released, holding the camera
+  // through a shared owner: a call in flight keeps its camera alive while
+  // the registry drops it.
   platform::WriterFirstLock registryLock;
-  // Enumeration index at registration -> lower-case device path.
+  // Current enumeration index -> lower-case device path, of every camera
+  // plugged in now: rebuilt from the driver's device list after every
+  // arrival and removal.
   std::map<std::int32_t, std::string> pathByIndex;
   // Every path ever registered; it only grows. Device IDs point at these
-  // strings, so an ID stays readable after its camera was dropped or its
-  // index entry replaced: opening by it then finds the path's current
-  // camera, or none.
+  // strings, so an ID stays readable after its camera was dropped: opening
+  // by it then finds the path's current camera, or none.
   std::set<std::string> deviceIds;
-  // Lower-case device path -> camera object.
-  std::map<std::string, std::unique_ptr<camera::CameraDevice>> cameraByPath;
+  // Lower-case device path -> camera object: every camera plugged in, and
+  // open cameras that are away (unplugged, waiting to return).
+  std::map<std::string, std::shared_ptr<camera::CameraDevice>> cameraByPath;
 
-  // The application's device-change callback; the pump thread posts each
-  // arrival and removal of a camera once it has released registryLock.
+  // Serialises rebuilding pathByIndex (and registering new cameras) from
+  // the driver's device list. Outside registryLock: RefreshRegistry takes
+  // registryLock while holding it, never the other way round.
+  std::mutex refreshLock;
+
+  // The cameras' hot-plug work (re-attach, removal), each camera on a
+  // worker of its own, in the order of its notices.
+  HotplugQueue hotplugWork;
+
+  // The application's device-change callback; the hot-plug work posts each
+  // arrival and removal of a camera once it is handled.
   DeviceChangeDispatcher deviceChanges;
 };
+
+using CameraRef = std::shared_ptr<camera::CameraDevice>;
 
 // The registered camera whose object lives at `handle`, or null. The handle
 // is compared by value only and never dereferenced, so null, -1 and stale
 // or foreign addresses are simply not found. The caller holds registryLock.
-camera::CameraDevice* FindCamera(const ManagerState& state, const void* handle);
+CameraRef FindCamera(const ManagerState& state, const void* handle);
+// The same, taking registryLock shared for the look-up only.
+CameraRef CameraFor(ManagerState& state, const void* handle);
+// The camera registered under a lower-case path, or null; takes
+// registryLock shared for the look-up only.
+CameraRef CameraAtPath(ManagerState& state, const std::string& path);
+// Whether `camera` is the one registered under its path now.
+bool IsRegistered(ManagerState& state, const camera::CameraDevice& camera);
+
+// Rebuilds pathByIndex from the driver's present devices and registers a
+// new, unopened camera for every camera path present that has none. The
+// enumeration and the new camera objects are made outside registryLock,
+// which is then held exclusively only to put them in.
+void RefreshRegistry(ManagerState& state);
 
 // The registry behind a manager object; for the library's own code and its
 // tests.

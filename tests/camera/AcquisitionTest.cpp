@@ -213,7 +213,7 @@ TEST_F(Acquisition, PoolsThatCannotBeMadeFailTheStartCleanly) {
   for (int count : {0, -2, 100000}) {
     manager->SetBufferCount(handle, count);
     EXPECT_FALSE(manager->StartAcq(handle)) << count;
-    EXPECT_FALSE(state().acqRequested);
+    EXPECT_FALSE(state().lifecycle.AcquisitionRequested());
     EXPECT_FALSE(state().imageReaderThread.joinable());
   }
   EXPECT_EQ(stream().Counters().startRequests, 0u);  // nothing was sent
@@ -229,7 +229,7 @@ TEST_F(Acquisition, RefusedStartRequestLeavesAcquisitionStopped) {
   };
   camera->Firmware().SetStreamHandler(std::make_unique<Refuse>());
   EXPECT_FALSE(manager->StartAcq(handle));
-  EXPECT_FALSE(state().acqRequested);
+  EXPECT_FALSE(state().lifecycle.AcquisitionRequested());
   EXPECT_FALSE(state().acqRunning);
   EXPECT_FALSE(state().imageReaderThread.joinable());
   EXPECT_TRUE(state().frames.framePool.empty());
@@ -454,9 +454,9 @@ TEST_F(Acquisition, AHeldFrameStaysPutThroughUnplugAndReplug) {
   ASSERT_TRUE(WaitForFramesAccounted(*manager, handle, 10));
 
   ASSERT_TRUE(camera->Unplug());
-  ASSERT_TRUE(platform::virt::WaitForNoticesDelivered(10000));
+  ASSERT_TRUE(emulator::WaitForNoticesHandled(10000));
   ASSERT_TRUE(camera->Plug());
-  ASSERT_TRUE(platform::virt::WaitForNoticesDelivered(10000));
+  ASSERT_TRUE(emulator::WaitForNoticesHandled(10000));
   const LumoCameraStatistics back = Statistics(*manager, handle);
   EXPECT_EQ(back.removals, 1u);
   EXPECT_EQ(back.reattaches, 1u);

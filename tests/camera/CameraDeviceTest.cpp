@@ -14,8 +14,8 @@ TEST(CameraDevice, ConstructionOpensNothingAndSetsInitialValues) {
   CameraDevice camera(kPathA);
   const CameraState& state = camera.State();
   EXPECT_FALSE(camera.IsOpen());
-  EXPECT_FALSE(state.channel.removed);
-  EXPECT_FALSE(state.acqRequested);
+  EXPECT_EQ(camera.Lifecycle(), Phase::kClosed);
+  EXPECT_FALSE(camera.IsRemoved());
   EXPECT_FALSE(state.acqRunning);
   EXPECT_FALSE(state.channel.responseReaderRunning);
   EXPECT_EQ(state.bufferCount, 10);

@@ -54,9 +54,11 @@ TEST_F(CameraLifecycle, OpenAfterARecordedRemovalClearsIt) {
   ASSERT_TRUE(device->Plug());
   // A camera closed while detached keeps `removed`; opening it again once
   // the device is back must clear it, or the command channel stays refused.
-  camera.State().channel.removed = true;
+  camera.BeginRemoval();
+  ASSERT_EQ(camera.Lifecycle(), Phase::kClosedAway);
   ASSERT_TRUE(camera.Open());
-  EXPECT_FALSE(camera.State().channel.removed);
+  EXPECT_EQ(camera.Lifecycle(), Phase::kOpen);
+  EXPECT_FALSE(camera.IsRemoved());
   std::uint8_t data[4] = {1, 2, 3, 4};
   EXPECT_TRUE(camera.WriteRegister(0x10, data, 4, 1000));
 }

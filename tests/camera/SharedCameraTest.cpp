@@ -362,11 +362,11 @@ TEST(Soak, FourCallersThroughUnplugAndReplugWhileAcquiring) {
     // Removal releases the run's frame buffers: no frame may be in use then.
     gate.BeginClose();
     ASSERT_TRUE(camera->Unplug());
-    ASSERT_TRUE(platform::virt::WaitForNoticesDelivered(10000));
+    ASSERT_TRUE(emulator::WaitForNoticesHandled(10000));
     gate.EndClose();
     std::this_thread::sleep_for(std::chrono::milliseconds(random() % 40));
     ASSERT_TRUE(camera->Plug());
-    ASSERT_TRUE(platform::virt::WaitForNoticesDelivered(10000));
+    ASSERT_TRUE(emulator::WaitForNoticesHandled(10000));
   }
   EXPECT_TRUE(resumed(frames.load())) << "no frame after the last replug";
   const double seconds =

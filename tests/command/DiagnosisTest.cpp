@@ -129,7 +129,7 @@ TEST_F(Diagnosis, EachFailureOfACallLeavesItsKind) {
   // opening it again while it is away.
   ASSERT_EQ(manager->OpenDevice(manager->GetDeviceIDForIndex(0)), handle);
   ASSERT_TRUE(camera->Unplug());
-  ASSERT_TRUE(platform::virt::WaitForNoticesDelivered(10000));
+  ASSERT_TRUE(emulator::WaitForNoticesHandled(10000));
   EXPECT_FALSE(manager->ReadCommand(handle, 0x100, data.data(), 4, 100));
   ExpectKind(LUMO_ERROR_REMOVED);
   EXPECT_FALSE(manager->CameraGetImage(handle, &image, 1000));

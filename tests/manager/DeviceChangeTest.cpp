@@ -24,7 +24,7 @@ namespace {
 using emulator::EmulatedDevice;
 using test::NoneValue;
 
-void Delivered() { ASSERT_TRUE(platform::virt::WaitForNoticesDelivered(10000)); }
+void Delivered() { ASSERT_TRUE(emulator::WaitForNoticesHandled(10000)); }
 
 // What the re-entering callback saw, one entry per call.
 struct Seen {
@@ -162,10 +162,10 @@ TEST(DeviceChange, ReplacedOrRemovedCallbacksAreNeverCalledAgain) {
       // Paced by the pump, so that notices do not pile up.
       for (EmulatedDevice* device : {a.get(), b.get()}) {
         device->Plug();
-        platform::virt::WaitForNoticesDelivered(10000);
+        emulator::WaitForNoticesHandled(10000);
         device->Unplug();
       }
-      platform::virt::WaitForNoticesDelivered(10000);
+      emulator::WaitForNoticesHandled(10000);
     }
   });
   int total = 0;

@@ -89,7 +89,7 @@ TEST_F(ManagerHandles, ClosedRegisteredCamera) {
   manager->SetPixelSize(handle, 1);
   EXPECT_EQ(registered->State().bufferCount, 10);
   EXPECT_EQ(registered->State().pixelSize, 2);
-  EXPECT_FALSE(registered->State().acqRequested);
+  EXPECT_FALSE(registered->State().lifecycle.AcquisitionRequested());
   EXPECT_EQ(camera->RefusedRequests(), 0u);
 }
 

@@ -144,9 +144,9 @@ TEST_F(Statistics, StreamCountersMatchWhatTheCameraSentThroughFaultsAndUnplugs) 
 
   for (int i = 0; i < 2; ++i) {
     ASSERT_TRUE(camera->Unplug());
-    ASSERT_TRUE(platform::virt::WaitForNoticesDelivered(10000));
+    ASSERT_TRUE(emulator::WaitForNoticesHandled(10000));
     ASSERT_TRUE(camera->Plug());
-    ASSERT_TRUE(platform::virt::WaitForNoticesDelivered(10000));
+    ASSERT_TRUE(emulator::WaitForNoticesHandled(10000));
     Drain(60 + 30 * i);  // the resumed run's thirty frames
   }
   ASSERT_TRUE(manager->StopAcq(handle));

@@ -25,6 +25,7 @@
 // in the header's USB status word and kStallSystemStatus in its system status.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -200,6 +201,31 @@ class LUMO_EMULATOR_API EmulatedDevice {
   // The length last set for `endpoint` with the transfer-length code (0: none).
   std::uint32_t TransferLength(std::uint8_t endpoint) const;
 
+  // ---- faults of opening and answering
+  //
+  // Callable from any thread at any time; they hold across unplugging and
+  // plugging again.
+
+  // A device slow to answer, as a camera is while it boots: every
+  // synchronous request and every open waits `delay` on the requesting
+  // thread before it is served; overlapped requests are not held. A waiting
+  // request goes once the delay last set has passed since it arrived, so a
+  // shorter delay or zero lets it go early. Unplugging ends every wait: a
+  // request then fails with ERROR_GEN_FAILURE (31), an open with
+  // ERROR_FILE_NOT_FOUND (2), as they do on a device that is gone.
+  void SetSlowRequests(std::chrono::milliseconds delay);
+  // Requests and opens that were held by SetSlowRequests.
+  std::uint64_t DelayedRequests() const;
+  // For `duration` from now every open fails with `error` (by default
+  // ERROR_ACCESS_DENIED, 5; 0 refuses nothing) while the device stays
+  // present and enumerated; zero ends it.
+  void RefuseOpens(std::chrono::milliseconds duration, std::uint32_t error = 5);
+  // The next `count` opens fail with `error`; zero ends it. While RefuseOpens
+  // holds, it refuses first and these wait their turn.
+  void RefuseNextOpens(std::uint32_t count, std::uint32_t error = 5);
+  // Opens refused by RefuseOpens or RefuseNextOpens.
+  std::uint64_t RefusedOpens() const;
+
   // ---- counters
 
   // Requests the device refused because it does not serve their code.
@@ -215,7 +241,8 @@ class LUMO_EMULATOR_API EmulatedDevice {
 };
 
 // Waits until every device-change notice sent so far has been handled by
-// the window that receives it. False after `timeoutMs`.
+// the window that receives it, and by the library to its end (a camera
+// re-attached or dropped). False after `timeoutMs`.
 LUMO_EMULATOR_API bool WaitForNoticesHandled(std::uint32_t timeoutMs);
 
 }  // namespace lumo::emulator

@@ -1,0 +1,76 @@
+// HotplugQueue: the hot-plug work of each camera, in the order its notices
+// came, on a worker thread of that camera's own. The pump thread posts the
+// work of a notice and goes back to its messages at once, so that a camera
+// that is slow to come back (a device open that takes seconds) holds up
+// neither the notices of other cameras nor any call on them. The work of
+// one camera never overlaps: a removal that arrives while the camera's
+// re-attach still runs is handled after it.
+//
+// A worker starts when work is posted for a camera that has none running
+// and ends when its camera's queue is empty; ended workers are joined by
+// the next Post or WaitIdle, never under the registry lock.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lumo/Export.h"
+
+namespace lumo::manager {
+
+class HotplugQueue {
+ public:
+  using Work = std::function<void()>;
+
+  HotplugQueue() = default;
+  // Waits for every worker and joins it.
+  ~HotplugQueue();
+  HotplugQueue(const HotplugQueue&) = delete;
+  HotplugQueue& operator=(const HotplugQueue&) = delete;
+
+  // Queues `work` behind the work already queued for `camera` (a device
+  // path) and starts that camera's worker if none runs.
+  void Post(const std::string& camera, Work work);
+  // Waits up to `timeout` for further work to be queued for `camera`; true
+  // when some is waiting. Work that retries calls this between tries, so a
+  // newer notice of its camera takes over from it.
+  bool WaitForNewerWork(const std::string& camera, std::chrono::milliseconds timeout);
+  // Waits until no work is queued or running, then joins the ended
+  // workers. False after `timeout`.
+  bool WaitIdle(std::chrono::milliseconds timeout);
+  // Workers started so far (for tests and statistics).
+  std::uint64_t WorkersStarted() const;
+
+ private:
+  struct Queue {
+    std::deque<Work> work;
+  };
+  void Run(std::string camera, std::uint64_t worker);
+  // Takes the ended workers' thread objects out; the caller joins them
+  // with no lock held.
+  std::vector<std::thread> TakeEnded();
+
+  mutable std::mutex lock_;
+  std::condition_variable changed_;      // work queued, work done, a worker ended
+  std::map<std::string, Queue> queues_;  // cameras with work queued or running
+  std::map<std::uint64_t, std::thread> workers_;
+  std::vector<std::uint64_t> ended_;
+  std::uint64_t nextWorker_ = 0;
+  std::size_t busy_ = 0;  // pieces of work queued or running
+};
+
+// Waits until the hot-plug work of every manager in the process is done:
+// each notice delivered so far has been handled to its end. False after
+// `timeoutMs`. For tests and the emulator, which wait for the effect of an
+// unplug or a plug.
+LUMO_API bool WaitForHotplugWork(std::uint32_t timeoutMs);
+
+}  // namespace lumo::manager
