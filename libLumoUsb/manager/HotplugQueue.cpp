@@ -1,5 +1,7 @@
 #include "manager/HotplugQueue.h"
 
+#include <thread>
+
 #include "platform/Platform.h"
 
 namespace lumo::manager {
@@ -32,30 +34,23 @@ void EndProcessWork() {
 
 HotplugQueue::~HotplugQueue() {
   std::unique_lock<std::mutex> lock(lock_);
-  changed_.wait(lock, [this] { return workers_.size() == ended_.size(); });
-  std::vector<std::thread> ended = TakeEnded();
-  lock.unlock();
-  for (std::thread& worker : ended) worker.join();
+  changed_.wait(lock, [this] { return workersRunning_ == 0; });
 }
 
 void HotplugQueue::Post(const std::string& camera, Work work) {
   AddProcessWork();
-  std::vector<std::thread> ended;
-  {
-    std::lock_guard<std::mutex> lock(lock_);
-    ended = TakeEnded();
-    ++busy_;
-    auto found = queues_.find(camera);
-    if (found != queues_.end()) {
-      found->second.work.push_back(std::move(work));  // its worker takes it
-      changed_.notify_all();
-    } else {
-      queues_[camera].work.push_back(std::move(work));
-      const std::uint64_t worker = nextWorker_++;
-      workers_.emplace(worker, std::thread(&HotplugQueue::Run, this, camera, worker));
-    }
+  std::lock_guard<std::mutex> lock(lock_);
+  ++busy_;
+  auto found = queues_.find(camera);
+  if (found != queues_.end()) {
+    found->second.work.push_back(std::move(work));  // its worker takes it
+    changed_.notify_all();
+    return;
   }
-  for (std::thread& thread : ended) thread.join();
+  queues_[camera].work.push_back(std::move(work));
+  ++workersStarted_;
+  ++workersRunning_;
+  std::thread(&HotplugQueue::Run, this, camera).detach();
 }
 
 bool HotplugQueue::WaitForNewerWork(const std::string& camera, std::chrono::milliseconds timeout) {
@@ -68,21 +63,15 @@ bool HotplugQueue::WaitForNewerWork(const std::string& camera, std::chrono::mill
 
 bool HotplugQueue::WaitIdle(std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(lock_);
-  if (!changed_.wait_for(lock, timeout,
-                         [this] { return busy_ == 0 && workers_.size() == ended_.size(); }))
-    return false;
-  std::vector<std::thread> ended = TakeEnded();
-  lock.unlock();
-  for (std::thread& worker : ended) worker.join();
-  return true;
+  return changed_.wait_for(lock, timeout, [this] { return busy_ == 0 && workersRunning_ == 0; });
 }
 
 std::uint64_t HotplugQueue::WorkersStarted() const {
   std::lock_guard<std::mutex> lock(lock_);
-  return nextWorker_;
+  return workersStarted_;
 }
 
-void HotplugQueue::Run(std::string camera, std::uint64_t worker) {
+void HotplugQueue::Run(std::string camera) {
   platform::NameCurrentThread("lumo-hotplug");
   std::unique_lock<std::mutex> lock(lock_);
   for (;;) {
@@ -101,19 +90,8 @@ void HotplugQueue::Run(std::string camera, std::uint64_t worker) {
     EndProcessWork();
     changed_.notify_all();
   }
-  ended_.push_back(worker);
+  --workersRunning_;
   changed_.notify_all();
-}
-
-std::vector<std::thread> HotplugQueue::TakeEnded() {
-  std::vector<std::thread> ended;
-  for (std::uint64_t worker : ended_) {
-    auto found = workers_.find(worker);
-    ended.push_back(std::move(found->second));
-    workers_.erase(found);
-  }
-  ended_.clear();
-  return ended;
 }
 
 bool WaitForHotplugWork(std::uint32_t timeoutMs) {

@@ -7,8 +7,10 @@
 // re-attach still runs is handled after it.
 //
 // A worker starts when work is posted for a camera that has none running
-// and ends when its camera's queue is empty; ended workers are joined by
-// the next Post or WaitIdle, never under the registry lock.
+// and ends when its camera's queue is empty. Workers are detached: a
+// manager's registry lives until the process ends, so nothing could join
+// the last of them, and a worker touches nothing of the queue once it has
+// said it ended (WaitIdle waits for that).
 #pragma once
 
 #include <chrono>
@@ -19,8 +21,6 @@
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "lumo/Export.h"
 
@@ -31,7 +31,7 @@ class HotplugQueue {
   using Work = std::function<void()>;
 
   HotplugQueue() = default;
-  // Waits for every worker and joins it.
+  // Waits until every worker has ended.
   ~HotplugQueue();
   HotplugQueue(const HotplugQueue&) = delete;
   HotplugQueue& operator=(const HotplugQueue&) = delete;
@@ -43,8 +43,8 @@ class HotplugQueue {
   // when some is waiting. Work that retries calls this between tries, so a
   // newer notice of its camera takes over from it.
   bool WaitForNewerWork(const std::string& camera, std::chrono::milliseconds timeout);
-  // Waits until no work is queued or running, then joins the ended
-  // workers. False after `timeout`.
+  // Waits until no work is queued or running and every worker has ended.
+  // False after `timeout`.
   bool WaitIdle(std::chrono::milliseconds timeout);
   // Workers started so far (for tests and statistics).
   std::uint64_t WorkersStarted() const;
@@ -53,17 +53,13 @@ class HotplugQueue {
   struct Queue {
     std::deque<Work> work;
   };
-  void Run(std::string camera, std::uint64_t worker);
-  // Takes the ended workers' thread objects out; the caller joins them
-  // with no lock held.
-  std::vector<std::thread> TakeEnded();
+  void Run(std::string camera);
 
   mutable std::mutex lock_;
   std::condition_variable changed_;      // work queued, work done, a worker ended
   std::map<std::string, Queue> queues_;  // cameras with work queued or running
-  std::map<std::uint64_t, std::thread> workers_;
-  std::vector<std::uint64_t> ended_;
-  std::uint64_t nextWorker_ = 0;
+  std::uint64_t workersStarted_ = 0;
+  std::size_t workersRunning_ = 0;
   std::size_t busy_ = 0;  // pieces of work queued or running
 };
 

@@ -148,6 +148,10 @@ LUMO_API bool WaitForNoticesDelivered(std::uint32_t timeoutMs);
 // Number of requests issued to drivers and not finished yet (all devices).
 LUMO_API std::size_t OutstandingRequestCount();
 
+// Number of kernel handles open in the process (events, device handles,
+// interface sets), for tests that check nothing is left open.
+LUMO_API std::size_t OpenHandleCount();
+
 // Names of the window classes registered in the process.
 LUMO_API std::vector<std::string> WindowClassNames();
 

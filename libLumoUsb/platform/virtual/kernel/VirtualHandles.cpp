@@ -1,6 +1,7 @@
 // The virtual kernel's handle table, and CloseHandle for every kind of handle.
 #include <thread>
 
+#include "platform/virtual/VirtualBus.h"
 #include "platform/virtual/kernel/VirtualKernel.h"
 
 namespace lumo::platform::virt {
@@ -50,6 +51,7 @@ void* HandleTable::Insert(Ref<KernelObject> object) {
   const std::uint64_t generation = GenerationOf(slot.state.load(std::memory_order_relaxed)) + 1;
   slot.object = object.Detach();
   slot.state.store((generation << kGenerationShift) | kLive, std::memory_order_release);
+  ++live_;
   const std::uintptr_t key = (static_cast<std::uintptr_t>(generation) << kIndexBits) | index;
   return reinterpret_cast<void*>(key << 2);
 }
@@ -104,12 +106,20 @@ Ref<KernelObject> HandleTable::Remove(const void* handle) {
   // Look-ups that pinned the slot before hold it for a few instructions.
   while (slot->state.load(std::memory_order_acquire) & kPinMask) std::this_thread::yield();
   KernelObject* object = std::exchange(slot->object, nullptr);
+  --live_;
   if (generation < kMaxGeneration) {
     slot->nextFree = freeHead_;
     freeHead_ = index + 1;
   }
   return Ref<KernelObject>::Adopt(object);
 }
+
+std::size_t HandleTable::LiveCount() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return live_;
+}
+
+std::size_t OpenHandleCount() { return HandleTable::Instance().LiveCount(); }
 
 bool CloseHandleImpl(Handle handle) {
   Ref<KernelObject> object = HandleTable::Instance().Remove(handle);

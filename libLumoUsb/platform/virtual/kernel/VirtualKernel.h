@@ -129,6 +129,8 @@ class HandleTable {
   void* Insert(Ref<KernelObject> object);
   Ref<KernelObject> Find(const void* handle, KernelObject::Kind kind);
   Ref<KernelObject> Remove(const void* handle);
+  // Handles open now (events, devices, interface sets).
+  std::size_t LiveCount();
   // Runs `action` on the object with its slot pinned, without taking a
   // reference: for short calls that never wait, such as setting an event.
   // False if the handle names no object of that kind.
@@ -166,6 +168,7 @@ class HandleTable {
   std::unique_ptr<Slot[]> owned_[kSegments];  // owners of segments_, under mutex_
   std::uint32_t used_ = 0;                    // slots handed out at least once
   std::uint32_t freeHead_ = 0;                // index + 1 of the first free slot
+  std::size_t live_ = 0;                      // handles open, under mutex_
 };
 
 template <typename T>
