@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -203,18 +204,23 @@ class ChaosSoak : public ::testing::Test {
 
   void RegisterThread(Slot& slot, std::uint32_t seed) {
     std::mt19937 random(seed);
+    std::uint32_t round = 0;
     while (!stop.load(std::memory_order_acquire)) {
       void* handle = slot.handle.load(std::memory_order_acquire);
       Bytes written(4);
       for (auto& byte : written) byte = static_cast<std::uint8_t>(random());
       Bytes read(4, 0);
+      // Answers are matched to calls by address: a late answer to an
+      // earlier call on the same address could be taken for this one's, so
+      // each round uses the next of 64 addresses.
+      const std::int64_t address = 0x300 + 4 * (round++ % 64);
       const std::uint64_t removalsBefore = Removals(handle);
       const bool wrote = Timed(kCallTimeoutMs + 1000.0, [&] {
-        return manager->SetupCommand(handle, 0x300, written.data(), 4, kCallTimeoutMs);
+        return manager->SetupCommand(handle, address, written.data(), 4, kCallTimeoutMs);
       });
       const bool gotBack =
           wrote && Timed(kCallTimeoutMs + 1000.0, [&] {
-            return manager->ReadCommand(handle, 0x300, read.data(), 4, kCallTimeoutMs);
+            return manager->ReadCommand(handle, address, read.data(), 4, kCallTimeoutMs);
           });
       // A replug in between may have brought the camera back at power-on.
       if (gotBack && read != written && Removals(handle) == removalsBefore) {
@@ -228,7 +234,8 @@ class ChaosSoak : public ::testing::Test {
 
   void EchoThread(Slot& slot, std::uint32_t seed) {
     std::mt19937 random(seed);
-    bool clean = true;  // no bytes of an earlier echo can be pending
+    bool clean = true;          // no bytes of an earlier echo can be pending
+    std::deque<Bytes> history;  // what the last rounds sent, oldest first
     while (!stop.load(std::memory_order_acquire)) {
       void* handle = slot.handle.load(std::memory_order_acquire);
       if (!clean) {
@@ -267,10 +274,24 @@ class ChaosSoak : public ::testing::Test {
         continue;
       }
       if (received != sent && Removals(handle) == removalsBefore) {
-        counts.echoMismatches.fetch_add(1, std::memory_order_relaxed);
-        std::fprintf(stderr, "%s: echo differs\n", slot.path.c_str());
+        // The late echo of an earlier round (its read timed out while the
+        // camera was slow) is no fault: such bytes stand in what was sent
+        // before, in order. Bytes found nowhere there were changed.
+        Bytes before;
+        for (const Bytes& round : history) before.insert(before.end(), round.begin(), round.end());
+        before.insert(before.end(), sent.begin(), sent.end());
+        if (std::search(before.begin(), before.end(), received.begin(), received.end()) ==
+            before.end()) {
+          counts.echoMismatches.fetch_add(1, std::memory_order_relaxed);
+          std::fprintf(
+              stderr, "%s: echo of %zu bytes differs at byte %zu\n", slot.path.c_str(), sent.size(),
+              static_cast<std::size_t>(
+                  std::mismatch(sent.begin(), sent.end(), received.begin()).first - sent.begin()));
+        }
         clean = false;
       }
+      history.push_back(sent);
+      if (history.size() > 8) history.pop_front();
       std::this_thread::sleep_for(milliseconds(random() % 5));
     }
   }
