@@ -43,6 +43,10 @@ class CameraDevice {
   // and a later try may succeed.
   bool Reattach();
   bool IsRemoved() const { return state_->lifecycle.IsAway(); }
+  // The manager drops the camera: true, and the camera never opens again,
+  // unless it is open (then false, and nothing changes). Waits for an open
+  // or close in progress.
+  bool Retire();
 
   // Acquisition and frame hand-out.
   bool StartAcquisition();

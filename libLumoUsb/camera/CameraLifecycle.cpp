@@ -36,6 +36,9 @@ bool CameraDevice::Open() {
   CameraState& state = *state_;
   std::lock_guard<std::mutex> lifecycle(state.lifecycleLock);
   if (state.lifecycle.IsOpen()) return true;
+  // Dropped by the manager while this call waited: its path has a new
+  // camera, or none.
+  if (state.lifecycle.Load() == Phase::kDropped) return Fail(LUMO_ERROR_NO_CAMERA);
   const int index = PresentIndex(state);
   if (index < 0) return Fail(LUMO_ERROR_REMOVED);  // not among the present devices
   bool opened = false;
@@ -93,6 +96,11 @@ void CameraDevice::OnRemoved() {
   StopStreaming(state);
   state.channel.StopReader();
   CloseUsbDevice(state);
+}
+
+bool CameraDevice::Retire() {
+  std::lock_guard<std::mutex> lifecycle(state_->lifecycleLock);
+  return state_->lifecycle.Dropped() || state_->lifecycle.Load() == Phase::kDropped;
 }
 
 bool CameraDevice::Reattach() {

@@ -16,6 +16,8 @@ const char* PhaseName(Phase phase) {
       return "away (acquiring)";
     case Phase::kClosedAway:
       return "closed (away)";
+    case Phase::kDropped:
+      return "dropped";
   }
   return "unknown";
 }

@@ -21,6 +21,9 @@
 //          unplug (the manager drops the camera)
 //
 // Reattach() of AwayAcquiring whose start request is refused leads to Open.
+// Closed or ClosedAway -> Dropped when the manager drops the camera after
+// its device left (Retire()): a dropped camera never opens again, so that
+// an open racing with the drop cannot leave an open camera nobody finds.
 //
 // - Closed: registered, device closed, nothing runs.
 // - Open: device open, the response reader runs.
@@ -30,6 +33,7 @@
 //   once. Acquisition resumes when the device returns.
 // - ClosedAway: closed while away, or unplugged while closed (a camera the
 //   manager drops); opening it needs the device back.
+// - Dropped: taken out of the registry; it ends there.
 //
 // Transitions are checked: a change that does not start from one of its
 // allowed states is refused and changes nothing. The camera's lifecycle lock
@@ -53,6 +57,7 @@ enum class Phase : std::uint8_t {
   kAwayOpen,
   kAwayAcquiring,
   kClosedAway,
+  kDropped,
 };
 
 // The name of a phase, for messages and tests.
@@ -93,14 +98,16 @@ class LifecycleState final : public command::ChannelGate {
   bool WentAway();
   // AwayOpen -> Open; AwayAcquiring -> Acquiring when `resumed`, else Open.
   bool Returned(bool resumed);
+  // Closed or ClosedAway -> Dropped.
+  bool Dropped() { return Move({Phase::kClosed, Phase::kClosedAway}, Phase::kDropped); }
 
  private:
   static bool IsOpenPhase(Phase phase) {
-    return phase != Phase::kClosed && phase != Phase::kClosedAway;
+    return phase != Phase::kClosed && phase != Phase::kClosedAway && phase != Phase::kDropped;
   }
   static bool IsAwayPhase(Phase phase) {
     return phase == Phase::kAwayOpen || phase == Phase::kAwayAcquiring ||
-           phase == Phase::kClosedAway;
+           phase == Phase::kClosedAway || phase == Phase::kDropped;
   }
   bool Move(std::initializer_list<Phase> from, Phase to);
   // Moves by `next`, which gives the phase that follows a phase, or the

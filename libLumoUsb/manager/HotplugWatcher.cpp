@@ -84,7 +84,9 @@ void HandleRemoval(ManagerState& state, const std::string& path) {
     LogCameraScope scope(camera.get());
     camera->OnRemoved();
   }
-  if (camera->IsOpen()) {
+  // An open racing with this either finished first (the camera stays, away)
+  // or finds the camera dropped and fails.
+  if (!camera->Retire()) {
     state.deviceChanges.Post(LUMO_DEVICE_REMOVED, path, camera.get());
     return;
   }

@@ -126,19 +126,19 @@ void* LumoUsbManager::OpenDevice(void* deviceId) {
   lumo::TakeFailure();
   ManagerState& state = Registry(state_);
   const std::string path(static_cast<const char*>(deviceId));
-  // A camera dropped by its removal while this opened it is closed again;
-  // its path's new camera, if the device is back, is tried once more.
+  // A camera dropped by its removal while this waited to open it refuses
+  // to open; its path's new camera, if the device is back, is tried once
+  // more.
   for (int attempt = 0; attempt < 2; ++attempt) {
     const CameraRef camera = lumo::manager::CameraAtPath(state, path);
     if (!camera) break;
     if (camera->IsOpen()) return camera.get();
     lumo::LogCameraScope scope(camera.get());
-    if (!camera->Open()) {
-      NoteOperationFailure(*camera);
-      return kNone;
-    }
-    if (lumo::manager::IsRegistered(state, *camera)) return camera.get();
-    camera->Close();
+    lumo::TakeFailure();
+    if (camera->Open()) return camera.get();
+    if (camera->Lifecycle() == lumo::camera::Phase::kDropped) continue;
+    NoteOperationFailure(*camera);
+    return kNone;
   }
   Refuse(nullptr, LUMO_ERROR_NO_CAMERA);
   return kNone;

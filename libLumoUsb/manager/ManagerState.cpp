@@ -25,12 +25,6 @@ CameraRef CameraAtPath(ManagerState& state, const std::string& path) {
   return found == state.cameraByPath.end() ? nullptr : found->second;
 }
 
-bool IsRegistered(ManagerState& state, const camera::CameraDevice& camera) {
-  platform::SharedGuard guard(state.registryLock);
-  auto found = state.cameraByPath.find(camera.State().path);
-  return found != state.cameraByPath.end() && found->second.get() == &camera;
-}
-
 void RefreshRegistry(ManagerState& state) {
   std::lock_guard<std::mutex> refresh(state.refreshLock);
   // Enumeration indexes are positions in the driver's list: they shift

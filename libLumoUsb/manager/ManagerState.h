@@ -94,8 +94,6 @@ CameraRef CameraFor(ManagerState& state, const void* handle);
 // The camera registered under a lower-case path, or null; takes
 // registryLock shared for the look-up only.
 CameraRef CameraAtPath(ManagerState& state, const std::string& path);
-// Whether `camera` is the one registered under its path now.
-bool IsRegistered(ManagerState& state, const camera::CameraDevice& camera);
 
 // Rebuilds pathByIndex from the driver's present devices and registers a
 // new, unopened camera for every camera path present that has none. The

@@ -34,6 +34,9 @@ void Reach(LifecycleState& state, Phase phase) {
     case Phase::kClosedAway:
       ASSERT_FALSE(state.WentAway());  // not open: moves, but reports no open camera leaving
       return;
+    case Phase::kDropped:
+      ASSERT_TRUE(state.Dropped());
+      return;
   }
 }
 
@@ -50,27 +53,32 @@ TEST(LifecycleState, EveryChangeFromEveryPhaseFollowsTheDiagram) {
   const std::vector<Change> changes = {
       {"Opened",
        [](LifecycleState& s) { return s.Opened(); },
-       {P::kOpen, P::kOpen, P::kAcquiring, P::kAwayOpen, P::kAwayAcquiring, P::kOpen}},
+       {P::kOpen, P::kOpen, P::kAcquiring, P::kAwayOpen, P::kAwayAcquiring, P::kOpen, P::kDropped}},
       {"Started",
        [](LifecycleState& s) { return s.Started(); },
        {P::kClosed, P::kAcquiring, P::kAcquiring, P::kAwayAcquiring, P::kAwayAcquiring,
-        P::kClosedAway}},
+        P::kClosedAway, P::kDropped}},
       {"Stopped",
        [](LifecycleState& s) { return s.Stopped(); },
-       {P::kClosed, P::kOpen, P::kOpen, P::kAwayOpen, P::kAwayOpen, P::kClosedAway}},
+       {P::kClosed, P::kOpen, P::kOpen, P::kAwayOpen, P::kAwayOpen, P::kClosedAway, P::kDropped}},
       {"Closed",
        [](LifecycleState& s) { return s.Closed(); },
-       {P::kClosed, P::kClosed, P::kClosed, P::kClosedAway, P::kClosedAway, P::kClosedAway}},
+       {P::kClosed, P::kClosed, P::kClosed, P::kClosedAway, P::kClosedAway, P::kClosedAway,
+        P::kDropped}},
       {"WentAway",
        [](LifecycleState& s) { return s.WentAway() || s.Load() == P::kClosedAway; },
        {P::kClosedAway, P::kAwayOpen, P::kAwayAcquiring, P::kAwayOpen, P::kAwayAcquiring,
-        P::kClosedAway}},
+        P::kClosedAway, P::kDropped}},
       {"Returned(resumed)",
        [](LifecycleState& s) { return s.Returned(true); },
-       {P::kClosed, P::kOpen, P::kAcquiring, P::kOpen, P::kAcquiring, P::kClosedAway}},
+       {P::kClosed, P::kOpen, P::kAcquiring, P::kOpen, P::kAcquiring, P::kClosedAway, P::kDropped}},
       {"Returned(refused)",
        [](LifecycleState& s) { return s.Returned(false); },
-       {P::kClosed, P::kOpen, P::kAcquiring, P::kOpen, P::kOpen, P::kClosedAway}},
+       {P::kClosed, P::kOpen, P::kAcquiring, P::kOpen, P::kOpen, P::kClosedAway, P::kDropped}},
+      {"Dropped",
+       [](LifecycleState& s) { return s.Dropped(); },
+       {P::kDropped, P::kOpen, P::kAcquiring, P::kAwayOpen, P::kAwayAcquiring, P::kDropped,
+        P::kDropped}},
   };
   for (const Change& change : changes) {
     for (std::size_t i = 0; i < std::size(kAll); ++i) {

@@ -121,6 +121,24 @@ struct Slot {
   // Serialises the plug state with the driver thread's end-of-run replug.
   std::mutex plugLock;
   bool plugged = true;  // under plugLock
+  // What happened to the camera lately, for the report of a failure.
+  std::mutex eventLock;
+  std::deque<std::string> events;
+  void Note(const std::string& event) {
+    std::lock_guard<std::mutex> lock(eventLock);
+    const auto now =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
+            .count() %
+        1000000;
+    events.push_back(std::to_string(now) + " " + event);
+    if (events.size() > 24) events.pop_front();
+  }
+  std::string Events() {
+    std::lock_guard<std::mutex> lock(eventLock);
+    std::string text;
+    for (const std::string& event : events) text += "    " + event + "\n";
+    return text;
+  }
 };
 
 class ChaosSoak : public ::testing::Test {
@@ -163,7 +181,8 @@ class ChaosSoak : public ::testing::Test {
     return manager->GetStatistics(handle, &statistics) ? statistics.removals : ~0ull;
   }
 
-  void TakeFrames(Slot& slot, std::uint32_t& lastFrame, bool& anyFrame) {
+  void TakeFrames(Slot& slot, std::uint32_t& lastFrame, bool& anyFrame,
+                  std::vector<std::uint32_t>& seenFrames) {
     std::lock_guard<std::mutex> use(slot.frameUse);
     void* handle = slot.handle.load(std::memory_order_acquire);
     void* image = nullptr;
@@ -184,9 +203,32 @@ class ChaosSoak : public ::testing::Test {
     // again, or an older one, is a stale frame.
     if (anyFrame && header.frameNumber <= lastFrame) {
       counts.framesStale.fetch_add(1, std::memory_order_relaxed);
-      std::fprintf(stderr, "%s: frame %u after %u\n", slot.path.c_str(), header.frameNumber,
-                   lastFrame);
+      // Whether this very frame was handed out before: a record handed
+      // out again, or a frame never seen.
+      const bool seen =
+          std::find(seenFrames.begin(), seenFrames.end(), header.frameNumber) != seenFrames.end();
+      LumoCameraStatistics st{};
+      manager->GetStatistics(handle, &st);
+      const manager::CameraRef camera = manager::CameraFor(manager::StateOf(*manager), handle);
+      slot.Note(std::string("the camera is ") +
+                (camera ? camera::PhaseName(camera->Lifecycle()) : "not registered"));
+      slot.Note("stale frame " + std::to_string(header.frameNumber) + " completed " +
+                std::to_string(st.framesCompleted) + " incomplete " +
+                std::to_string(st.framesIncomplete) + " nobuf " +
+                std::to_string(st.framesLostNoBuffer) + " qfull " +
+                std::to_string(st.framesLostQueueFull) + " xfer errors " +
+                std::to_string(st.transferErrors) + " removals " + std::to_string(st.removals) +
+                " reattaches " + std::to_string(st.reattaches));
+      std::fprintf(stderr, "%s: frame %u after %u (record %p, %s); lately:\n%s", slot.path.c_str(),
+                   header.frameNumber, lastFrame, image,
+                   seen ? "handed out before" : "not handed out before", slot.Events().c_str());
     }
+    seenFrames.push_back(header.frameNumber);
+    if (seenFrames.size() > 100000)
+      seenFrames.erase(seenFrames.begin(), seenFrames.begin() + 50000);
+    if (!anyFrame || header.frameNumber != lastFrame + 1)
+      slot.Note("frame " + std::to_string(header.frameNumber) + " after " +
+                std::to_string(lastFrame));
     lastFrame = header.frameNumber;
     anyFrame = true;
     counts.framesChecked.fetch_add(1, std::memory_order_relaxed);
@@ -195,8 +237,9 @@ class ChaosSoak : public ::testing::Test {
   void FrameThread(Slot& slot) {
     std::uint32_t lastFrame = 0;
     bool anyFrame = false;
+    std::vector<std::uint32_t> seenFrames;
     while (!stop.load(std::memory_order_acquire)) {
-      TakeFrames(slot, lastFrame, anyFrame);
+      TakeFrames(slot, lastFrame, anyFrame, seenFrames);
       // A camera that is away or closed fails at once: do not spin.
       std::this_thread::sleep_for(milliseconds(1));
     }
@@ -250,6 +293,9 @@ class ChaosSoak : public ::testing::Test {
       Bytes sent(1 + random() % 300);
       for (auto& byte : sent) byte = static_cast<std::uint8_t>(random());
       const std::uint64_t removalsBefore = Removals(handle);
+      // Whatever happens to this round, its bytes may still come back late.
+      history.push_back(sent);
+      if (history.size() > 16) history.pop_front();
       if (!Timed(kCallTimeoutMs + 1000.0, [&] {
             return manager->CameraSendBuffer(handle, sent.data(), static_cast<int>(sent.size()),
                                              kCallTimeoutMs);
@@ -279,7 +325,6 @@ class ChaosSoak : public ::testing::Test {
         // before, in order. Bytes found nowhere there were changed.
         Bytes before;
         for (const Bytes& round : history) before.insert(before.end(), round.begin(), round.end());
-        before.insert(before.end(), sent.begin(), sent.end());
         if (std::search(before.begin(), before.end(), received.begin(), received.end()) ==
             before.end()) {
           counts.echoMismatches.fetch_add(1, std::memory_order_relaxed);
@@ -290,8 +335,6 @@ class ChaosSoak : public ::testing::Test {
         }
         clean = false;
       }
-      history.push_back(sent);
-      if (history.size() > 8) history.pop_front();
       std::this_thread::sleep_for(milliseconds(random() % 5));
     }
   }
@@ -307,6 +350,7 @@ class ChaosSoak : public ::testing::Test {
         // Close and open again by the camera's path.
         {
           std::lock_guard<std::mutex> use(slot.frameUse);
+          slot.Note("close");
           Timed(kLifecycleLimitMs, [&] { return manager->CloseDevice(handle); });
         }
         void* reopened = None();
@@ -324,13 +368,16 @@ class ChaosSoak : public ::testing::Test {
           continue;
         }
         slot.handle.store(reopened, std::memory_order_release);
+        slot.Note("opened");
         manager->SetPixelSize(reopened, static_cast<int>(kPixelSize));
         Timed(kLifecycleLimitMs, [&] { return manager->StartAcq(reopened); });
       } else {
         {
           std::lock_guard<std::mutex> use(slot.frameUse);
+          slot.Note("stop");
           Timed(kLifecycleLimitMs, [&] { return manager->StopAcq(handle); });
         }
+        slot.Note("start");
         Timed(kLifecycleLimitMs, [&] { return manager->StartAcq(handle); });
       }
     }
@@ -349,8 +396,10 @@ class ChaosSoak : public ::testing::Test {
         const auto kind = random() % 2 ? emulator::StreamFaultKind::kBusError
                                        : emulator::StreamFaultKind::kDropBlock;
         device.Stream().InjectFault(emulator::StreamFault::Next(kind));
+        slot.Note(kind == emulator::StreamFaultKind::kBusError ? "bus error" : "block dropped");
         counts.streamFaults.fetch_add(1, std::memory_order_relaxed);
       } else if (slot.plugged) {
+        slot.Note("unplug");
         ASSERT_TRUE(device.Unplug());
         slot.plugged = false;
         counts.unplugs.fetch_add(1, std::memory_order_relaxed);
@@ -364,6 +413,7 @@ class ChaosSoak : public ::testing::Test {
           device.RefuseOpens(milliseconds(100 + random() % 400));
           counts.refusedOpenFaults.fetch_add(1, std::memory_order_relaxed);
         }
+        slot.Note(how == 0 ? "plug (slow)" : how == 1 ? "plug (refusing opens)" : "plug");
         ASSERT_TRUE(device.Plug());
         slot.plugged = true;
         counts.plugs.fetch_add(1, std::memory_order_relaxed);
