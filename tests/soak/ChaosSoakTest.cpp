@@ -271,7 +271,7 @@ class ChaosSoak : public ::testing::Test {
         std::fprintf(stderr, "%s: register read back differs\n", slot.path.c_str());
       }
       // Calls on a camera that is away fail at once: pace them.
-      std::this_thread::sleep_for(milliseconds(gotBack ? random() % 5 : 10));
+      std::this_thread::sleep_for(milliseconds(gotBack ? 2 + random() % 8 : 10));
     }
   }
 
@@ -335,7 +335,7 @@ class ChaosSoak : public ::testing::Test {
         }
         clean = false;
       }
-      std::this_thread::sleep_for(milliseconds(random() % 5));
+      std::this_thread::sleep_for(milliseconds(2 + random() % 8));
     }
   }
 
