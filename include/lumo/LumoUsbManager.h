@@ -11,7 +11,10 @@
 // calls fail at once (waiting ones end) until it is plugged in again, when
 // it is re-attached and acquisition resumes without any call. A camera that
 // is not open is dropped when unplugged and registered afresh, with a new
-// handle, when it returns; a new camera is registered when it arrives.
+// handle, when it returns; a new camera is registered when it arrives. A
+// handle kept after its camera was dropped names no camera from then on,
+// never another one: no later camera gets a dropped camera's address (a
+// few bytes per dropped camera stay reserved for the life of the process).
 //
 // The registry lists the cameras plugged in: after every arrival and
 // removal each of them appears exactly once, under its current enumeration

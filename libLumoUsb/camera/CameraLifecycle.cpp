@@ -30,6 +30,35 @@ void CloseUsbDevice(CameraState& state) {
   }
 }
 
+// Opens the camera's own device, at its present index. Another device may
+// take that index between the look-up and the open (a device before it
+// left or arrived): the open then fails with OtherDeviceAtIndex and the
+// index is looked up again. False when the path is not present or the
+// device does not open; the device is closed then.
+bool OpenOwnDevice(CameraState& state, bool* present) {
+  *present = true;
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    const int index = PresentIndex(state);
+    if (index < 0) break;
+    bool opened = false;
+    try {
+      opened = state.usbDevice->OpenByIndex(static_cast<std::uint8_t>(index));
+    } catch (const std::exception&) {
+      opened = false;  // a handle left over from before could not be released
+    }
+    if (opened) return true;
+    if (!state.usbDevice->OtherDeviceAtIndex) {
+      const std::uint32_t osError = state.usbDevice->OsError;
+      CloseUsbDevice(state);
+      state.usbDevice->OsError = osError;
+      return false;
+    }
+  }
+  CloseUsbDevice(state);
+  *present = false;
+  return false;
+}
+
 }  // namespace
 
 bool CameraDevice::Open() {
@@ -39,18 +68,10 @@ bool CameraDevice::Open() {
   // Dropped by the manager while this call waited: its path has a new
   // camera, or none.
   if (state.lifecycle.Load() == Phase::kDropped) return Fail(LUMO_ERROR_NO_CAMERA);
-  const int index = PresentIndex(state);
-  if (index < 0) return Fail(LUMO_ERROR_REMOVED);  // not among the present devices
-  bool opened = false;
-  try {
-    opened = state.usbDevice->OpenByIndex(static_cast<std::uint8_t>(index));
-  } catch (const std::exception&) {
-    opened = false;  // a handle left over from before could not be released
-  }
-  if (!opened) {
-    const std::uint32_t osError = state.usbDevice->OsError;
-    CloseUsbDevice(state);
-    return Fail(LUMO_ERROR_OS, osError);
+  bool present = false;
+  if (!OpenOwnDevice(state, &present)) {
+    if (!present) return Fail(LUMO_ERROR_REMOVED);  // not among the present devices
+    return Fail(LUMO_ERROR_OS, state.usbDevice->OsError);
   }
   state.frames.Attach();
   state.channel.MakeEndpoints(state.usbDevice->DriverHandle(),
@@ -109,18 +130,8 @@ bool CameraDevice::Reattach() {
   const Phase phase = state.lifecycle.Load();
   if (phase != Phase::kAwayOpen && phase != Phase::kAwayAcquiring) return true;  // nothing to do
   if (state.usbDevice->HasHandle()) return true;
-  const int index = PresentIndex(state);
-  if (index < 0) return false;  // not present (any more)
-  bool opened = false;
-  try {
-    opened = state.usbDevice->OpenByIndex(static_cast<std::uint8_t>(index));
-  } catch (const std::exception&) {
-    opened = false;
-  }
-  if (!opened) {
-    CloseUsbDevice(state);
-    return false;
-  }
+  bool present = false;
+  if (!OpenOwnDevice(state, &present)) return false;  // not present, or does not open
   Count(state.counters.reattaches);
   state.channel.ForgetAnswers();
   state.channel.MakeEndpoints(state.usbDevice->DriverHandle(),

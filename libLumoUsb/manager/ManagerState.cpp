@@ -1,11 +1,51 @@
 #include "manager/ManagerState.h"
 
+#include <mutex>
+#include <new>
 #include <utility>
 #include <vector>
 
 #include "usb/DevicePath.h"
 
 namespace lumo::manager {
+
+namespace {
+
+// Camera handles are the cameras' addresses, and callers may keep a handle
+// after its camera was dropped. Were the memory of a dropped camera given
+// back, a camera made later could get the same address, and the old handle
+// would name it: a caller of one camera would be served by another. So a
+// camera's object is destroyed when its last owner lets go, but its few
+// bytes are kept, never to be reused; the camera's state (ring, pool,
+// device) is freed as usual.
+struct CameraGraveyard {
+  std::mutex lock;
+  std::vector<void*> addresses;
+};
+
+CameraGraveyard& Graveyard() {
+  static CameraGraveyard* const graveyard = new CameraGraveyard;  // lives until the process ends
+  return *graveyard;
+}
+
+CameraRef MakeCamera(const std::string& path) {
+  void* memory = ::operator new(sizeof(camera::CameraDevice));
+  camera::CameraDevice* made = nullptr;
+  try {
+    made = new (memory) camera::CameraDevice(path);
+  } catch (...) {
+    ::operator delete(memory);
+    throw;
+  }
+  return CameraRef(made, [](camera::CameraDevice* camera) {
+    camera->~CameraDevice();
+    CameraGraveyard& graveyard = Graveyard();
+    std::lock_guard<std::mutex> guard(graveyard.lock);
+    graveyard.addresses.push_back(camera);
+  });
+}
+
+}  // namespace
 
 CameraRef FindCamera(const ManagerState& state, const void* handle) {
   if (!handle) return nullptr;
@@ -45,7 +85,7 @@ void RefreshRegistry(ManagerState& state) {
   }
   // Only refreshes add cameras, and they take turns: nothing registers
   // these paths meanwhile.
-  for (auto& camera : added) camera.second = std::make_shared<camera::CameraDevice>(camera.first);
+  for (auto& camera : added) camera.second = MakeCamera(camera.first);
   platform::ExclusiveGuard guard(state.registryLock);
   state.pathByIndex.swap(present);
   for (const auto& entry : state.pathByIndex) state.deviceIds.insert(entry.second);

@@ -52,6 +52,14 @@ class CLumoUSBDevice {
   // interface cannot be opened (the device stays closed) or when it has no
   // first configuration with a setting (the handle and what was read stay).
   bool OpenByIndex(std::uint8_t index);
+  // From now on OpenByIndex opens only the interface whose lower-cased path
+  // is `lowerCasePath`: indexes are positions in the driver's list, which
+  // shift when another device leaves or arrives between the look-up of an
+  // index and the open. An index that names another interface fails the
+  // open with OtherDeviceAtIndex set.
+  void RequirePath(std::string lowerCasePath) { requiredPath_ = std::move(lowerCasePath); }
+  // The last OpenByIndex found another interface than the required one.
+  bool OtherDeviceAtIndex = false;
   // Releases the handle, its notification and the whole descriptor tree.
   // Throws std::runtime_error when the OS refuses to release the handle or
   // its notification; nothing else is released then.
@@ -142,6 +150,7 @@ class CLumoUSBDevice {
   void QueryDriver();
   void AssignEndpoints();
   bool OpenInterface(std::uint8_t index);
+  std::string requiredPath_;  // empty: any
 
   platform::Window notificationWindow_ = nullptr;
   platform::Handle driverHandle_ = platform::InvalidHandle();

@@ -143,6 +143,11 @@ bool CLumoUSBDevice::OpenInterface(std::uint8_t index) {
   platform::CloseInterfaceSet(set);
   // A longer path cannot be held; such a device is not opened.
   if (!found || path.size() > kMaxDevicePathLength) return false;
+  if (!requiredPath_.empty() && LowerCase(path) != requiredPath_) {
+    OtherDeviceAtIndex = true;
+    OsError = platform::kErrorFileNotFound;
+    return false;
+  }
   DevicePath = path;
   driverHandle_ = platform::OpenDevicePath(path);
   if (!HasHandle()) {
@@ -154,6 +159,7 @@ bool CLumoUSBDevice::OpenInterface(std::uint8_t index) {
 
 bool CLumoUSBDevice::OpenByIndex(std::uint8_t index) {
   if (HasHandle()) CloseAll();
+  OtherDeviceAtIndex = false;
   if (!OpenInterface(index)) {
     driverHandle_ = platform::InvalidHandle();
     DeviceIndex = 0;

@@ -277,5 +277,34 @@ TEST(IndependentCameras, NoticesOfOneCameraAreHandledInOrderAndRefusedOpensAreRe
   EXPECT_TRUE(manager.CloseDevice(handle));
 }
 
+// A handle kept after its camera was dropped names no camera, ever: a
+// camera registered later never takes the address of a dropped one.
+TEST(IndependentCameras, AHandleKeptAfterItsCameraWasDroppedNamesNoOtherCamera) {
+  auto a = EmulatedDevice::Camera("IHA");
+  auto b = EmulatedDevice::Camera("IHB");
+  ASSERT_TRUE(a->Plug());
+  LumoUsbManager manager;
+  std::vector<void*> dropped;
+  for (int round = 0; round < 20; ++round) {
+    EmulatedDevice& leaving = round % 2 ? *b : *a;
+    EmulatedDevice& coming = round % 2 ? *a : *b;
+    void* handle = manager.OpenDevice(const_cast<char*>(usb::LowerCase(leaving.Path()).c_str()));
+    ASSERT_NE(handle, NoneValue());
+    ASSERT_TRUE(manager.CloseDevice(handle));
+    ASSERT_TRUE(coming.Plug());
+    ASSERT_TRUE(leaving.Unplug());
+    Handled();
+    dropped.push_back(handle);
+    void* fresh = manager.OpenDevice(const_cast<char*>(usb::LowerCase(coming.Path()).c_str()));
+    ASSERT_NE(fresh, NoneValue());
+    for (void* old : dropped) {
+      EXPECT_NE(fresh, old) << "round " << round;
+      LumoCameraStatistics statistics{};
+      EXPECT_FALSE(manager.GetStatistics(old, &statistics)) << "round " << round;
+    }
+    ASSERT_TRUE(manager.CloseDevice(fresh));
+  }
+}
+
 }  // namespace
 }  // namespace lumo::manager
