@@ -66,7 +66,13 @@ class HotplugQueue {
 // Waits until the hot-plug work of every manager in the process is done:
 // each notice delivered so far has been handled to its end. False after
 // `timeoutMs`. For tests and the emulator, which wait for the effect of an
-// unplug or a plug.
-LUMO_API bool WaitForHotplugWork(std::uint32_t timeoutMs);
+// unplug or a plug: exported only where the emulator is built, over the
+// virtual backend.
+#if defined(LUMO_VIRTUAL_BACKEND)
+#define LUMO_HOTPLUG_WAIT_API LUMO_API
+#else
+#define LUMO_HOTPLUG_WAIT_API
+#endif
+LUMO_HOTPLUG_WAIT_API bool WaitForHotplugWork(std::uint32_t timeoutMs);
 
 }  // namespace lumo::manager
