@@ -293,9 +293,10 @@ HWND PumpWindowOf(LumoUsbManager& manager) {
   return nullptr;
 }
 
-// Nothing of the driver's class is present, so a camera that arrives is
-// registered under index -1, unopened, and dropped again when it leaves.
-TEST(WindowsBackend, ThePumpWindowRegistersAnArrivingCameraAndDropsItOnRemoval) {
+// Nothing of the driver's class is present. The registry lists the cameras
+// the driver's device list holds, so a notice of a camera the list does not
+// hold registers nothing, and its removal changes nothing.
+TEST(WindowsBackend, ThePumpWindowListsOnlyCamerasTheDriverEnumerates) {
   LumoUsbManager manager;
   EXPECT_EQ(manager.DeviceCount(), 0);
   HWND window = PumpWindowOf(manager);
@@ -312,12 +313,11 @@ TEST(WindowsBackend, ThePumpWindowRegistersAnArrivingCameraAndDropsItOnRemoval) 
   std::vector<std::uint8_t> arrival = NoticeRecord(camera);
   ::SendMessageA(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL,
                  reinterpret_cast<LPARAM>(arrival.data()));
-  ASSERT_EQ(manager.DeviceCount(), 1);
-  void* id = manager.GetDeviceIDForIndex(-1);
-  ASSERT_NE(id, reinterpret_cast<void*>(~std::uintptr_t{0}));
-  EXPECT_EQ(std::string(static_cast<const char*>(id)), usb::LowerCase(camera));
-  // No device answers at that path.
-  EXPECT_EQ(manager.OpenDevice(id), reinterpret_cast<void*>(~std::uintptr_t{0}));
+  EXPECT_EQ(manager.DeviceCount(), 0);
+  EXPECT_EQ(manager.GetDeviceIDForIndex(-1), reinterpret_cast<void*>(~std::uintptr_t{0}));
+  const std::string lower = usb::LowerCase(camera);
+  EXPECT_EQ(manager.OpenDevice(const_cast<char*>(lower.c_str())),
+            reinterpret_cast<void*>(~std::uintptr_t{0}));
 
   std::vector<std::uint8_t> removal = NoticeRecord(camera);
   ::SendMessageA(window, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE,
