@@ -48,7 +48,6 @@ void HotplugQueue::Post(const std::string& camera, Work work) {
     return;
   }
   queues_[camera].work.push_back(std::move(work));
-  ++workersStarted_;
   ++workersRunning_;
   std::thread(&HotplugQueue::Run, this, camera).detach();
 }
@@ -64,11 +63,6 @@ bool HotplugQueue::WaitForNewerWork(const std::string& camera, std::chrono::mill
 bool HotplugQueue::WaitIdle(std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(lock_);
   return changed_.wait_for(lock, timeout, [this] { return busy_ == 0 && workersRunning_ == 0; });
-}
-
-std::uint64_t HotplugQueue::WorkersStarted() const {
-  std::lock_guard<std::mutex> lock(lock_);
-  return workersStarted_;
 }
 
 void HotplugQueue::Run(std::string camera) {

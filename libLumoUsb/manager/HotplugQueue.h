@@ -46,8 +46,6 @@ class HotplugQueue {
   // Waits until no work is queued or running and every worker has ended.
   // False after `timeout`.
   bool WaitIdle(std::chrono::milliseconds timeout);
-  // Workers started so far (for tests and statistics).
-  std::uint64_t WorkersStarted() const;
 
  private:
   struct Queue {
@@ -55,10 +53,9 @@ class HotplugQueue {
   };
   void Run(std::string camera);
 
-  mutable std::mutex lock_;
+  std::mutex lock_;
   std::condition_variable changed_;      // work queued, work done, a worker ended
   std::map<std::string, Queue> queues_;  // cameras with work queued or running
-  std::uint64_t workersStarted_ = 0;
   std::size_t workersRunning_ = 0;
   std::size_t busy_ = 0;  // pieces of work queued or running
 };
