@@ -7,8 +7,9 @@
 # with --cross, the mingw-w64 compilers for 64-bit and 32-bit Windows
 # (g++-mingw-w64-x86-64, g++-mingw-w64-i686), with --fuzz, clang with its
 # libFuzzer runtime, with --m32, the 32-bit compiler libraries
-# (g++-multilib), and with --wine, Wine to run the cross-built tests, 64-bit
-# and 32-bit (wine32:i386, which needs the i386 architecture in dpkg).
+# (g++-multilib), with --wine, Wine to run the cross-built tests, 64-bit
+# and 32-bit (wine32:i386, which needs the i386 architecture in dpkg), and
+# with --wine64, the 64-bit Wine alone.
 #
 # Only missing packages are installed, and the package index is refreshed
 # once, only when something is missing: on a machine that has everything the
@@ -19,19 +20,21 @@ cross=0
 fuzz=0
 m32=0
 wine=0
+wine64=0
 for arg in "$@"; do
   case "$arg" in
     --cross) cross=1 ;;
     --fuzz) fuzz=1 ;;
     --m32) m32=1 ;;
     --wine) wine=1 ;;
+    --wine64) wine64=1 ;;
     -h | --help)
-      echo "usage: $0 [--cross] [--fuzz] [--m32] [--wine]"
+      echo "usage: $0 [--cross] [--fuzz] [--m32] [--wine] [--wine64]"
       exit 0
       ;;
     *)
       echo "install-deps.sh: unknown argument '$arg'" >&2
-      echo "usage: $0 [--cross] [--fuzz] [--m32] [--wine]" >&2
+      echo "usage: $0 [--cross] [--fuzz] [--m32] [--wine] [--wine64]" >&2
       exit 2
       ;;
   esac
@@ -49,6 +52,8 @@ if [[ $m32 -eq 1 ]]; then
 fi
 if [[ $wine -eq 1 ]]; then
   packages+=(wine wine64 wine32:i386)
+elif [[ $wine64 -eq 1 ]]; then
+  packages+=(wine wine64)
 fi
 
 installed() {
