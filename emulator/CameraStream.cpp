@@ -58,8 +58,8 @@ std::size_t CameraStream::ActiveFaults() const { return engine_->ActiveFaults();
 StreamCounters CameraStream::Counters() const { return engine_->Counters(); }
 bool CameraStream::Streaming() const { return engine_->Streaming(); }
 bool CameraStream::WaitForFrames(std::uint64_t frames, std::chrono::milliseconds timeout) const {
-  return engine_->WaitUntil([frames](const StreamCounters& c) { return c.framesFinished >= frames; },
-                            timeout);
+  return engine_->WaitUntil(
+      [frames](const StreamCounters& c) { return c.framesFinished >= frames; }, timeout);
 }
 bool CameraStream::WaitUntil(const std::function<bool(const StreamCounters&)>& done,
                              std::chrono::milliseconds timeout) const {
@@ -67,6 +67,9 @@ bool CameraStream::WaitUntil(const std::function<bool(const StreamCounters&)>& d
 }
 bool CameraStream::WaitUntilIdle(std::chrono::milliseconds timeout) const {
   return engine_->WaitUntilIdle(timeout);
+}
+std::optional<std::int64_t> CameraStream::HeaderSentNs(std::uint32_t frameNumber) const {
+  return engine_->HeaderSentNs(frameNumber);
 }
 StreamEngine& CameraStream::Engine() { return *engine_; }
 

@@ -279,6 +279,7 @@ StreamEngine::Step StreamEngine::Advance(std::unique_lock<std::mutex>& lock) {
   if (plan.kind != Plan::Kind::kZeroLength) PlanBytes(plan, TransferBytes(target));
 
   lock.unlock();
+  plan.sentAt = Clock::now();
   const bool completed = Complete(target, plan);
   lock.lock();
   if (completed) Commit(plan);
@@ -486,6 +487,10 @@ void StreamEngine::Commit(const Plan& plan) {
       if (plan.startsFrame && plan.bytes > 0) {
         ++counters_.framesStarted;
         counters_.lastFrameNumber = plan.frame;
+        headerTimes_[plan.frame % kHeaderTimesKept] = HeaderTime{
+            plan.frame,
+            std::chrono::duration_cast<std::chrono::nanoseconds>(plan.sentAt.time_since_epoch())
+                .count()};
       }
       if (plan.bytes > 0) cursor_.delivered = true;
       if (config_.bytesPerSecond != 0) {
@@ -497,6 +502,13 @@ void StreamEngine::Commit(const Plan& plan) {
       break;
   }
   progress_.notify_all();
+}
+
+std::optional<std::int64_t> StreamEngine::HeaderSentNs(std::uint32_t frameNumber) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const HeaderTime& entry = headerTimes_[frameNumber % kHeaderTimesKept];
+  if (entry.sentNs < 0 || entry.frame != frameNumber) return std::nullopt;
+  return entry.sentNs;
 }
 
 }  // namespace lumo::emulator

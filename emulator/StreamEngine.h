@@ -40,6 +40,9 @@
 
 namespace lumo::emulator {
 
+// Frames whose header times the stream remembers.
+constexpr std::size_t kHeaderTimesKept = 4096;
+
 class StreamEngine : public InRequestListener {
  public:
   // `unplug` removes the device; the unplug fault calls it from the
@@ -68,6 +71,7 @@ class StreamEngine : public InRequestListener {
   bool WaitUntil(const std::function<bool(const StreamCounters&)>& done,
                  std::chrono::milliseconds timeout) const;
   bool WaitUntilIdle(std::chrono::milliseconds timeout) const;
+  std::optional<std::int64_t> HeaderSentNs(std::uint32_t frameNumber) const;
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -110,6 +114,7 @@ class StreamEngine : public InRequestListener {
     std::uint32_t offset = 0;
     bool startsFrame = false;
     std::uint32_t frame = 0;
+    std::chrono::steady_clock::time_point sentAt{};  // when its completion began
   };
 
   // What the stream does next, as Advance found it.
@@ -176,6 +181,13 @@ class StreamEngine : public InRequestListener {
   StreamFaults faults_;
   StreamCounters counters_;
   std::uint32_t nextFrame_ = 1;
+  // When the request carrying each recent frame's first bytes (its header
+  // block) was completed, by frame number modulo the table's size.
+  struct HeaderTime {
+    std::uint32_t frame = 0;
+    std::int64_t sentNs = -1;
+  };
+  std::array<HeaderTime, kHeaderTimesKept> headerTimes_{};
   std::uint64_t framesThisRun_ = 0;
   std::thread thread_;
 

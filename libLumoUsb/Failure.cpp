@@ -46,6 +46,12 @@ extern "C" const char* LumoErrorText(int kind) {
       return "operating system error";
     case LUMO_ERROR_NO_CAMERA:
       return "no such camera";
+    case LUMO_ERROR_ALL_LENT:
+      return "all spare frames lent";
+    case LUMO_ERROR_NOT_LENT:
+      return "frame not lent by this camera";
+    case LUMO_ERROR_CALLBACK_SET:
+      return "frame callback set";
     default:
       return "unknown error";
   }

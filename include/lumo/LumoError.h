@@ -29,8 +29,13 @@ enum {
   LUMO_ERROR_REFUSED = 5,      /* the camera refused the request (stalled it) */
   LUMO_ERROR_BAD_ARGUMENT = 6, /* an argument the call cannot work with */
   LUMO_ERROR_OS = 7,           /* the operating system or the driver failed; see osError */
-  LUMO_ERROR_NO_CAMERA = 8     /* the handle, device ID or index names no registered
+  LUMO_ERROR_NO_CAMERA = 8,    /* the handle, device ID or index names no registered
                                   camera (or there is no manager yet) */
+  LUMO_ERROR_ALL_LENT = 9,     /* every frame buffer the stream can spare is lent
+                                  (lumo/Frame.h): give one back first */
+  LUMO_ERROR_NOT_LENT = 10,    /* the address is no frame this camera lent (never
+                                  taken, given back already, another camera's) */
+  LUMO_ERROR_CALLBACK_SET = 11 /* a frame callback takes this camera's frames */
 };
 
 /* A failure: its kind and, for LUMO_ERROR_OS, the operating system's error

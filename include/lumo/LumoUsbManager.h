@@ -77,6 +77,7 @@
 #include "lumo/DeviceChange.h"
 #include "lumo/DeviceDescription.h"
 #include "lumo/Export.h"
+#include "lumo/Frame.h"
 #include "lumo/LumoError.h"
 
 class LUMO_API LumoUsbManager {
@@ -156,6 +157,38 @@ class LUMO_API LumoUsbManager {
   // to its frame record, which stays put until the next call (see Frames
   // above). A timeout of 0 never blocks.
   bool CameraGetImage(void* handle, void** image, unsigned int timeout);
+  // Takes the oldest assembled frame, waiting up to `timeout` milliseconds,
+  // and lends it to the caller: *frame describes it (lumo/Frame.h), and
+  // its record stays the caller's, its bytes unchanged, until
+  // CameraReleaseFrame gives it back. Fails at once with
+  // LUMO_ERROR_ALL_LENT when the camera's buffer count less one frames are
+  // lent already (the frame CameraGetImage holds counts as one), and with
+  // LUMO_ERROR_CALLBACK_SET while a frame callback is set.
+  bool CameraTakeFrame(void* handle, LumoFrame* frame, unsigned int timeout);
+  // Gives back a lent frame, by its record's address (LumoFrame::record),
+  // from any thread: also after acquisition stopped or the camera was
+  // closed or dropped, with the handle it was taken from. An address that
+  // is not lent by that camera (never taken, given back already, another
+  // camera's, anything else) is refused with LUMO_ERROR_NOT_LENT and
+  // changes nothing.
+  bool CameraReleaseFrame(void* handle, void* record);
+  // Frames lent by the camera now, the one CameraGetImage holds included;
+  // -1 for a handle that names no registered camera.
+  int CameraHeldFrames(void* handle);
+  // Bytes of image per frame (up to 256 MiB) the buffers of the next
+  // StartAcq are made for, so that no frame is lost for its size. Without
+  // it a raw frame larger than the buffers hold makes them grow as the
+  // stream takes them (the frame that comes first and a few after it may
+  // be lost, counted in the statistics).
+  void SetFrameBytes(void* handle, long long bytes);
+  // Calls `callback` with `context` for every completed frame of the
+  // camera, on a delivery thread of the camera's own, in order and outside
+  // every lock of the library (lumo/Frame.h); null removes it. While one is
+  // set, CameraGetImage and CameraTakeFrame fail with
+  // LUMO_ERROR_CALLBACK_SET. Once this returns the previous callback is
+  // not running (unless this is called from within it). False for a handle
+  // that names no registered camera.
+  bool SetFrameCallback(void* handle, LumoFrameCallback callback, void* context);
   // Why the last failed call on the camera named by `handle` failed, from
   // whichever thread it was made (lumo/LumoError.h); LUMO_ERROR_NONE when
   // none has failed, LUMO_ERROR_NO_CAMERA for a handle that names no

@@ -33,6 +33,7 @@
 #include "lumo/CameraStatistics.h"
 #include "lumo/DeviceChange.h"
 #include "lumo/Export.h"
+#include "lumo/Frame.h"
 #include "lumo/Log.h"
 #include "lumo/LumoError.h"
 
@@ -181,6 +182,32 @@ LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_AcquisitionStop(void* handle, void*
 LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_GetImage(void* handle, unsigned int timeoutMs,
                                                       LUMO_U3V_ImageInfo* info);
 
+/* ---- lent frames (lumo/Frame.h) */
+
+/* LumoUsbManager::CameraTakeFrame: waits up to timeoutMs for the oldest
+ * assembled frame and lends it, described in *frame. LUMO_U3V_OK, or
+ * LUMO_U3V_TIMEOUT when no frame could be lent (the reason:
+ * LUMO_U3V_GetLastError); LUMO_U3V_ERROR for a null record or no manager. */
+LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_TakeFrame(void* handle, unsigned int timeoutMs,
+                                                       LumoFrame* frame);
+/* Gives back the lent frame whose record is at `record` (LumoFrame::record),
+ * from any thread, also after the camera was stopped, closed or dropped.
+ * LUMO_U3V_ERROR, changing nothing, for an address the camera has not lent. */
+LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_ReleaseFrame(void* handle, void* record);
+/* Stores the number of frames the camera has lent now (the one
+ * LUMO_U3V_GetImage holds included) in *count. LUMO_U3V_ERROR for a null
+ * pointer or a handle that names no registered camera. */
+LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_GetHeldFrames(void* handle, int* count);
+/* Bytes of image per frame the buffers of the camera's next run are made
+ * for (LumoUsbManager::SetFrameBytes). Acts only on an open camera; always
+ * LUMO_U3V_OK. */
+LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_SetFrameBytes(void* handle, int64_t bytes);
+/* LumoUsbManager::SetFrameCallback; LUMO_U3V_ERROR for a handle that names
+ * no registered camera or no manager. */
+LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_SetFrameCallback(void* handle,
+                                                              LumoFrameCallback callback,
+                                                              void* context);
+
 /* Frame buffers of the camera's next acquisition run. Both act only on a
  * handle that names an open camera; otherwise they touch nothing, not even
  * *count. Both always return LUMO_U3V_OK. */
@@ -219,8 +246,8 @@ LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_GetLastError(int* kind, unsigned in
 /* Registers the process-wide manager's device-change callback (see
  * lumo/DeviceChange.h); null removes it. LUMO_U3V_ERROR while there is no
  * manager. */
-LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_SetDeviceChangeCallback(
-    LumoDeviceChangeCallback callback, void* context);
+LUMO_API unsigned int LUMO_U3V_CALL
+LUMO_U3V_SetDeviceChangeCallback(LumoDeviceChangeCallback callback, void* context);
 
 /* LumoSetLogSink (lumo/Log.h); always LUMO_U3V_OK, needs no manager. */
 LUMO_API unsigned int LUMO_U3V_CALL LUMO_U3V_SetLogSink(LumoLogSink sink, void* context);

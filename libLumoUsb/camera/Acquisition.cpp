@@ -36,7 +36,9 @@ bool SendStartRequest(usb::CLumoUSBDevice& device) {
 // argument, anything else a lack of memory.
 bool MakeFramePool(CameraState& state) {
   const std::int32_t count = state.bufferCount;
-  if (state.frames.MakePool(count)) return true;
+  const std::size_t recordBytes =
+      RecordBytesForRawImage(static_cast<std::uint64_t>(state.frameBytes.load()));
+  if (state.frames.MakePool(count, recordBytes)) return true;
   if (count <= 0 || count > kMaxBufferCount) return Fail(LUMO_ERROR_BAD_ARGUMENT);
   return Fail(LUMO_ERROR_OS, platform::kErrorNotEnoughMemory);
 }
@@ -101,10 +103,33 @@ bool CameraDevice::StopAcquisition() {
 }
 
 bool CameraDevice::TakeFrame(FrameRecord** image, unsigned int timeoutMs) {
-  if (state_->frames.TakeFrame(image, timeoutMs, state_->lifecycle.Attached())) return true;
+  if (state_->delivery.Active()) return Fail(LUMO_ERROR_CALLBACK_SET);
+  bool allLent = false;
+  if (state_->frames.TakeFrame(image, timeoutMs, state_->lifecycle.Attached(), &allLent))
+    return true;
+  if (allLent) return Fail(LUMO_ERROR_ALL_LENT);
   if (IsRemoved()) return Fail(LUMO_ERROR_REMOVED);
   if (!IsOpen()) return Fail(LUMO_ERROR_NOT_OPEN);
   return Fail(LUMO_ERROR_TIMED_OUT);
+}
+
+bool CameraDevice::LeaseFrame(FrameRecord** frame, unsigned int timeoutMs) {
+  if (state_->delivery.Active()) return Fail(LUMO_ERROR_CALLBACK_SET);
+  bool allLent = false;
+  if (state_->frames.LeaseFrame(frame, timeoutMs, state_->lifecycle.Attached(), this, &allLent))
+    return true;
+  if (allLent) return Fail(LUMO_ERROR_ALL_LENT);
+  if (IsRemoved()) return Fail(LUMO_ERROR_REMOVED);
+  if (!IsOpen()) return Fail(LUMO_ERROR_NOT_OPEN);
+  return Fail(LUMO_ERROR_TIMED_OUT);
+}
+
+void CameraDevice::SetFrameCallback(LumoFrameCallback callback, void* context) {
+  state_->delivery.Set(callback, context, this);
+}
+
+void CameraDevice::StoreFrameBytes(std::int64_t bytes) {
+  state_->frameBytes = bytes < 0 ? 0 : std::min<std::int64_t>(bytes, kMaxRawImageBytes);
 }
 
 int CameraDevice::BufferCount() const { return state_->bufferCount; }

@@ -54,6 +54,15 @@ class CameraDevice {
   // The oldest assembled frame, waiting up to `timeoutMs`. The frame stays
   // valid until its buffer is reused or acquisition stops.
   bool TakeFrame(FrameRecord** image, unsigned int timeoutMs);
+  // The oldest assembled frame, lent to the caller until it is given back
+  // with EndLease (FrameLeases.h), waiting up to `timeoutMs`.
+  bool LeaseFrame(FrameRecord** frame, unsigned int timeoutMs);
+  // Frames lent now, the one TakeFrame holds included.
+  int LentFrames() { return state_->frames.LentFrames(); }
+  // Installs the frame callback (FrameDelivery.h); null removes it.
+  void SetFrameCallback(LumoFrameCallback callback, void* context);
+  // Bytes of raw image per frame the next run's buffers are made for.
+  void StoreFrameBytes(std::int64_t bytes);
   int BufferCount() const;
   void StoreBufferCount(int count);
   // Bytes per stream transfer of the next run, rounded to what the image

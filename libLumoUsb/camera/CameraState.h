@@ -14,6 +14,7 @@
 
 #include "Failure.h"
 #include "camera/CameraCounters.h"
+#include "camera/FrameDelivery.h"
 #include "camera/FrameHandOut.h"
 #include "camera/FrameRecord.h"
 #include "camera/LifecycleState.h"
@@ -58,6 +59,9 @@ struct CameraState {
   // Bytes per stream transfer of the next run (StreamTransferSize rounds
   // it); 4096 by default.
   std::atomic<std::int32_t> transferSize{4096};
+  // Bytes of raw image per frame the next run's records are made for (0:
+  // the fixed record size; a larger frame makes them grow).
+  std::atomic<std::int64_t> frameBytes{0};
   const std::string path;  // lower case; never changes
   // Why the last failed call on this camera failed (LumoUsbManager::GetLastError).
   FailureCell lastError;
@@ -82,6 +86,10 @@ struct CameraState {
 
   // The stream's statistics (the command channel keeps its own).
   CameraCounters counters;
+
+  // The frame callback and its delivery thread; last, so that the thread
+  // ends before anything it uses goes.
+  FrameDelivery delivery{*this};
 };
 
 // Makes the run's frame pool (or keeps the one a removal left), sends the

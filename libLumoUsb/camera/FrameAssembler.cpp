@@ -138,12 +138,18 @@ void FrameAssembler::OpenFrame(const std::uint8_t* block) {
   state_.lineDecoder.Reset();
   frameNumber_ = nframecount;
 
-  // A raw frame is stored in whole blocks behind the image offset; one
-  // whose blocks would run past the end of its buffer is refused.
+  frameSequence_ = frames_.NextSequence();
+  frameTimestampNs_ = SteadyNowNs();
+  state_.lineDecoder.frameSequence = frameSequence_;
+  state_.lineDecoder.frameTimestampNs = frameTimestampNs_;
+
+  // A raw frame is stored in whole blocks behind the image offset. One
+  // larger than the records hold makes them grow as they are taken for it;
+  // one larger than any record may be is refused.
   const std::uint64_t size =
       std::uint64_t{width_} * height_ * static_cast<std::uint32_t>(pixelSize_);
-  const std::uint64_t stored = (size + kStreamBlockSize - 1) / kStreamBlockSize * kStreamBlockSize;
-  frameRefused_ = mode_ != kLinePacketMode && stored > kRawImageCapacity;
+  frameBytes_ = size;
+  frameRefused_ = mode_ != kLinePacketMode && size > kMaxRawImageBytes;
   if (frameRefused_)
     TraceLog("frame %d refused: %llu bytes\r\n", static_cast<int>(nframecount),
              static_cast<unsigned long long>(size));
@@ -218,6 +224,16 @@ void FrameAssembler::ProcessBlock(const std::uint8_t* block) {
 void FrameAssembler::StoreRawBlock(const std::uint8_t* block) {
   if (!current_) {
     current_ = frames_.TakeFree();
+    if (current_ && RawCapacity(*current_) < frameBytes_) {
+      // The frame is larger than this record: a larger one takes its
+      // place in the pool (once per record, said once per run).
+      if (!grownSaid_) {
+        ConsoleLog("frame %d of %llu bytes: frame buffers grow\r\n", static_cast<int>(frameNumber_),
+                   static_cast<unsigned long long>(frameBytes_));
+        grownSaid_ = true;
+      }
+      current_ = frames_.Grow(current_, RecordBytesForRawImage(frameBytes_));
+    }
     if (current_) {
       FrameRecordHeader& header = current_->header;
       header.width = width_;
@@ -227,6 +243,10 @@ void FrameAssembler::StoreRawBlock(const std::uint8_t* block) {
       header.format = 0;
       header.reserved72 = 0;
       header.imageAddress = current_->Bytes() + kRawImageOffset;
+      FrameFacts& facts = FactsOf(*current_);
+      facts.sequence = frameSequence_;
+      facts.timestampNs = frameTimestampNs_;
+      facts.imageBytes = frameBytes_;
     }
   }
   if (!current_) {
@@ -238,7 +258,7 @@ void FrameAssembler::StoreRawBlock(const std::uint8_t* block) {
     frameCounted_ = true;
     return;
   }
-  if (receivedBytes_ + kStreamBlockSize > kRawImageCapacity) return;  // never past the buffer
+  if (receivedBytes_ + kStreamBlockSize > RawCapacity(*current_)) return;  // never past the buffer
   std::memcpy(current_->Bytes() + kRawImageOffset + receivedBytes_, block, kStreamBlockSize);
   receivedBytes_ += kStreamBlockSize;
   const std::int64_t size = std::int64_t{width_} * std::int64_t{height_} * std::int64_t{pixelSize_};
@@ -251,6 +271,7 @@ void FrameAssembler::CompleteRawFrame() {
   ++state_.completedFrames;
   receivedBytes_ = 0;
   current_->header.frameNumber = frameNumber_;
+  FactsOf(*current_).completedNs = SteadyNowNs();
   const bool queued = frames_.Queue(current_, static_cast<std::size_t>(std::max(bufferCount_, 0)));
   if (!queued) ConsoleLog("lost frame [%d]!\r\n", static_cast<int>(state_.completedFrames));
   // A frame that already lost blocks for want of a buffer was counted then.

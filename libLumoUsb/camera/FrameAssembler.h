@@ -19,6 +19,13 @@ constexpr std::uint32_t kAssemblerIdleWaitMs = 100;
 constexpr std::uint32_t kLinePacketMode = 0x52434D4C;  // "LMCR" in stream order
 constexpr std::uint32_t kExpectedPackCount = 305;
 constexpr std::uint32_t kBlocksPerCount = 64;
+// The largest raw image a frame record is made for (256 MiB; fuzzing
+// builds, whose records are small, keep to 1 MiB).
+#if defined(LUMO_SMALL_BUFFERS)
+constexpr std::uint64_t kMaxRawImageBytes = 1ull << 20;
+#else
+constexpr std::uint64_t kMaxRawImageBytes = 256ull << 20;
+#endif
 
 // One run of the assembler. Construction hands the run's frame pool (made
 // beforehand) to the free buffers; destruction empties the queues, releases
@@ -67,7 +74,11 @@ class FrameAssembler {
   std::array<std::uint8_t, kStreamBlockSize> work_;
   std::uint32_t fill_ = 0;
   bool frameOpen_ = false;
-  bool frameRefused_ = false;  // a raw frame larger than a buffer holds
+  bool frameRefused_ = false;     // a raw frame larger than any record may be
+  bool grownSaid_ = false;        // the records' growth was logged this run
+  std::uint64_t frameBytes_ = 0;  // raw image bytes of the open frame
+  std::uint64_t frameSequence_ = 0;
+  std::int64_t frameTimestampNs_ = 0;
   std::uint32_t expectedFrame_ = 0;
   std::uint32_t blockCounter_ = 0;
   std::uint32_t width_ = 0;

@@ -115,7 +115,7 @@ void LinePacketDecoder::OnLength(Cursor& words) {
 }
 
 FrameRecord& LinePacketDecoder::BeginFrame(std::uint32_t frameNumber) {
-  if (!lineScratch) lineScratch.reset(new FrameRecord);
+  if (!lineScratch) lineScratch = MakeRecord();
   if (!lineFrame) lineFrame = lineScratch.get();
   InitialiseRecord(*lineFrame, frameNumber);
   return *lineFrame;
@@ -182,6 +182,11 @@ void LinePacketDecoder::TakePayload(Cursor& words, FrameHandOut& frames) {
 }
 
 void LinePacketDecoder::Publish(FrameHandOut& frames) {
+  FrameFacts& facts = FactsOf(*lineScratch);
+  facts.sequence = frameSequence;
+  facts.timestampNs = frameTimestampNs;
+  facts.completedNs = SteadyNowNs();
+  facts.imageBytes = std::uint64_t{lineScratch->header.width} * lineScratch->header.height;
   if (PublishLineFrame(frames, lineScratch))
     ++framesQueued;
   else
@@ -270,7 +275,7 @@ void ApplyFrameInfo(FrameRecord& record) {
   }
 }
 
-bool PublishLineFrame(FrameHandOut& frames, std::unique_ptr<FrameRecord>& record) {
+bool PublishLineFrame(FrameHandOut& frames, RecordPtr& record) {
   FrameRecord* const filled = record.get();
   FrameRecordHeader& header = filled->header;
   TraceLog("outframe:%p,%d\r\n", static_cast<void*>(filled), static_cast<int>(header.frameNumber));

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "camera/FrameBuffer.h"
 #include "camera/FrameRecord.h"
 
 namespace lumo::camera {
@@ -49,8 +50,12 @@ class LinePacketDecoder {
   // came, or the run ended.
   void Reset();
 
-  FrameRecord* lineFrame = nullptr;          // lineScratch while a frame is assembled
-  std::unique_ptr<FrameRecord> lineScratch;  // made on first use, kept for the camera's life
+  FrameRecord* lineFrame = nullptr;  // lineScratch while a frame is assembled
+  RecordPtr lineScratch;             // made on first use, kept for the camera's life
+  // The run's sequence number and header time of the frame being decoded,
+  // set by the assembler when its header block comes.
+  std::uint64_t frameSequence = 0;
+  std::int64_t frameTimestampNs = 0;
   std::uint32_t lineState = 0;
   bool infoSeen = false;  // the current frame's info packet was applied
   std::uint16_t packetType = 0;
@@ -90,6 +95,6 @@ void ApplyFrameInfo(FrameRecord& record);
 // copy: a free pool buffer takes its place as `record`. Without a free
 // buffer the frame is lost and `record` stays as it is. True when the frame
 // was queued.
-bool PublishLineFrame(FrameHandOut& frames, std::unique_ptr<FrameRecord>& record);
+bool PublishLineFrame(FrameHandOut& frames, RecordPtr& record);
 
 }  // namespace lumo::camera

@@ -159,6 +159,42 @@ unsigned int LUMO_U3V_CALL LUMO_U3V_GetImage(void* handle, unsigned int timeoutM
   return LUMO_U3V_OK;
 }
 
+unsigned int LUMO_U3V_CALL LUMO_U3V_TakeFrame(void* handle, unsigned int timeoutMs,
+                                              LumoFrame* frame) {
+  LumoUsbManager* manager = ProcessManager();
+  if (!manager) return NoManager();
+  if (!frame) return Refused(LUMO_ERROR_BAD_ARGUMENT);
+  return manager->CameraTakeFrame(handle, frame, timeoutMs) ? LUMO_U3V_OK : LUMO_U3V_TIMEOUT;
+}
+
+unsigned int LUMO_U3V_CALL LUMO_U3V_ReleaseFrame(void* handle, void* record) {
+  LumoUsbManager* manager = ProcessManager();
+  if (!manager) return NoManager();
+  return manager->CameraReleaseFrame(handle, record) ? LUMO_U3V_OK : LUMO_U3V_ERROR;
+}
+
+unsigned int LUMO_U3V_CALL LUMO_U3V_GetHeldFrames(void* handle, int* count) {
+  LumoUsbManager* manager = ProcessManager();
+  if (!manager) return NoManager();
+  if (!count) return Refused(LUMO_ERROR_BAD_ARGUMENT);
+  const int held = manager->CameraHeldFrames(handle);
+  if (held < 0) return LUMO_U3V_ERROR;
+  *count = held;
+  return LUMO_U3V_OK;
+}
+
+unsigned int LUMO_U3V_CALL LUMO_U3V_SetFrameBytes(void* handle, int64_t bytes) {
+  if (LumoUsbManager* manager = ProcessManager()) manager->SetFrameBytes(handle, bytes);
+  return LUMO_U3V_OK;
+}
+
+unsigned int LUMO_U3V_CALL LUMO_U3V_SetFrameCallback(void* handle, LumoFrameCallback callback,
+                                                     void* context) {
+  LumoUsbManager* manager = ProcessManager();
+  if (!manager) return NoManager();
+  return manager->SetFrameCallback(handle, callback, context) ? LUMO_U3V_OK : LUMO_U3V_ERROR;
+}
+
 unsigned int LUMO_U3V_CALL LUMO_U3V_SetBufferCount(void* handle, int32_t count) {
   // The manager ignores handles that name no open camera.
   if (LumoUsbManager* manager = ProcessManager()) manager->SetBufferCount(handle, count);

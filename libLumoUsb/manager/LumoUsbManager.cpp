@@ -5,6 +5,8 @@
 
 #include "Failure.h"
 #include "Log.h"
+#include "camera/FrameLeases.h"
+#include "camera/FrameView.h"
 #include "manager/HotplugWatcher.h"
 #include "manager/ManagerState.h"
 #include "usb/DevicePath.h"
@@ -232,6 +234,52 @@ bool LumoUsbManager::CameraGetImage(void* handle, void** image, unsigned int tim
   }
   NoteOperationFailure(*camera);
   return false;
+}
+
+bool LumoUsbManager::CameraTakeFrame(void* handle, LumoFrame* frame, unsigned int timeout) {
+  if (!frame) return Refuse(nullptr, LUMO_ERROR_BAD_ARGUMENT);  // a frame for nobody would be lost
+  const CameraRef camera = CameraFor(Registry(state_), handle);
+  if (!camera) return Refuse(nullptr, LUMO_ERROR_NO_CAMERA);
+  lumo::TakeFailure();
+  lumo::camera::FrameRecord* record = nullptr;
+  if (!camera->LeaseFrame(&record, timeout)) {
+    NoteOperationFailure(*camera);
+    return false;
+  }
+  lumo::camera::DescribeFrame(*record, frame);
+  return true;
+}
+
+bool LumoUsbManager::CameraReleaseFrame(void* handle, void* record) {
+  // The lease itself knows its camera: no look-up, so that a frame of a
+  // camera that was dropped meanwhile is still taken back.
+  bool otherCamera = false;
+  if (record && lumo::camera::EndLease(handle, record, &otherCamera)) return true;
+  const CameraRef camera = CameraFor(Registry(state_), handle);
+  return Refuse(camera.get(), record ? LUMO_ERROR_NOT_LENT : LUMO_ERROR_BAD_ARGUMENT);
+}
+
+int LumoUsbManager::CameraHeldFrames(void* handle) {
+  const CameraRef camera = CameraFor(Registry(state_), handle);
+  if (!camera) {
+    Refuse(nullptr, LUMO_ERROR_NO_CAMERA);
+    return -1;
+  }
+  return camera->LentFrames();
+}
+
+void LumoUsbManager::SetFrameBytes(void* handle, long long bytes) {
+  WithOpenCamera(Registry(state_), handle, false, [&](CameraDevice& camera) {
+    camera.StoreFrameBytes(bytes);
+    return true;
+  });
+}
+
+bool LumoUsbManager::SetFrameCallback(void* handle, LumoFrameCallback callback, void* context) {
+  const CameraRef camera = CameraFor(Registry(state_), handle);
+  if (!camera) return Refuse(nullptr, LUMO_ERROR_NO_CAMERA);
+  camera->SetFrameCallback(callback, context);
+  return true;
 }
 
 bool LumoUsbManager::GetStatistics(void* handle, LumoCameraStatistics* statistics) {

@@ -95,7 +95,7 @@ TEST_F(Acquisition, RawFramesArriveWholeAndInOrder) {
   }
   EXPECT_TRUE(manager->StopAcq(handle));
   EXPECT_FALSE(state().acqRunning);
-  EXPECT_TRUE(state().frames.framePool.empty());
+  EXPECT_TRUE((state().frames.PoolSize() == 0));
 }
 
 TEST_F(Acquisition, LinePacketFramesInBothOrdersWithFillersAndShortTransfers) {
@@ -125,12 +125,12 @@ TEST_F(Acquisition, StartTwiceStopIdleAndSettingsForTheNextRun) {
   ASSERT_TRUE(manager->StartAcq(handle));
   ASSERT_TRUE(manager->StartAcq(handle));  // already running: nothing sent
   EXPECT_EQ(stream().Counters().startRequests, 1u);
-  EXPECT_EQ(static_cast<int>(state().frames.framePool.size()), 4);
+  EXPECT_EQ(static_cast<int>(state().frames.PoolSize()), 4);
   manager->SetBufferCount(handle, 3);  // takes effect at the next run
-  EXPECT_EQ(static_cast<int>(state().frames.framePool.size()), 4);
+  EXPECT_EQ(static_cast<int>(state().frames.PoolSize()), 4);
   EXPECT_TRUE(manager->StopAcq(handle));
   ASSERT_TRUE(manager->StartAcq(handle));
-  EXPECT_EQ(static_cast<int>(state().frames.framePool.size()), 3);
+  EXPECT_EQ(static_cast<int>(state().frames.PoolSize()), 3);
   EXPECT_EQ(stream().Counters().startRequests, 2u);
   EXPECT_TRUE(manager->StopAcq(handle));
 
@@ -232,7 +232,7 @@ TEST_F(Acquisition, RefusedStartRequestLeavesAcquisitionStopped) {
   EXPECT_FALSE(state().lifecycle.AcquisitionRequested());
   EXPECT_FALSE(state().acqRunning);
   EXPECT_FALSE(state().imageReaderThread.joinable());
-  EXPECT_TRUE(state().frames.framePool.empty());
+  EXPECT_TRUE((state().frames.PoolSize() == 0));
 }
 
 TEST_F(Acquisition, CloseWhileAcquiringStopsTheStreamFirst) {

@@ -204,16 +204,34 @@ TEST_F(RawAssembly, AFrameWithoutABufferIsReportedOnceNotOncePerBlock) {
   EXPECT_EQ(lines[1], "lost frame [22]!\r\n");
 }
 
-TEST_F(RawAssembly, FrameTooLargeForItsBufferIsRefused) {
+// A frame larger than the records hold makes the record it is stored in
+// grow (the image stays at its offset); one larger than any record may be
+// is refused. Every frame that begins takes the next sequence number and is
+// stamped, the refused one too.
+TEST_F(RawAssembly, LargerFramesGrowTheirRecordsAndOversizedOnesAreRefused) {
   StartRun(2, 2);
-  Bytes stream = HeaderBlock(2048, 1024, 1);  // 4 MiB of image: more than a buffer holds
-  for (std::uint32_t b = 0; b < 1024; ++b) Append(stream, ImageBlock(1, b));
-  Append(stream, HeaderBlock(32, 64, 2));
+  const std::int64_t before = SteadyNowNs();
+  Bytes stream = HeaderBlock(2048, 1100, 1);  // 4.3 MiB of image: more than a record holds
+  for (std::uint32_t b = 0; b < 1100; ++b) Append(stream, ImageBlock(1, b));
+  Append(stream, HeaderBlock(65535, 65535, 2));  // 8 GiB: more than any record may be
   Append(stream, ImageBlock(2, 0));
+  Append(stream, HeaderBlock(32, 64, 3));
+  Append(stream, ImageBlock(3, 0));
   Feed(stream);
   auto ready = Ready();
-  ASSERT_EQ(ready.size(), 1u);
-  EXPECT_EQ(ready[0]->header.frameNumber, 2u);
+  ASSERT_EQ(ready.size(), 2u);
+  EXPECT_EQ(ready[0]->header.frameNumber, 1u);
+  ExpectImage(ready[0], 1, 1100);
+  const FrameFacts& grown = FactsOf(*ready[0]);
+  EXPECT_GE(grown.recordBytes, kRawImageOffset + 1100u * 4096);
+  EXPECT_EQ(grown.imageBytes, 2048u * 1100 * 2);
+  EXPECT_EQ(grown.sequence, 0u);
+  EXPECT_GE(grown.timestampNs, before);
+  EXPECT_GE(grown.completedNs, grown.timestampNs);
+  EXPECT_LE(grown.completedNs, SteadyNowNs());
+  EXPECT_EQ(ready[1]->header.frameNumber, 3u);
+  EXPECT_EQ(FactsOf(*ready[1]).sequence, 2u);  // the refused frame took 1
+  ExpectImage(ready[1], 3, 1);
 }
 
 // The assembler's end empties the queues but keeps the pool: a run that
@@ -224,10 +242,10 @@ TEST_F(RawAssembly, EndOfRunEmptiesTheQueuesAndKeepsThePool) {
   Append(stream, ImageBlock(1, 0));
   Feed(stream);
   ASSERT_EQ(Ready().size(), 1u);
-  const FrameRecord* const first = state.frames.framePool.front().get();
+  const FrameRecord* const first = state.frames.pool->records.front().get();
   assembler.reset();
-  ASSERT_EQ(state.frames.framePool.size(), 3u);
-  EXPECT_EQ(state.frames.framePool.front().get(), first);
+  ASSERT_EQ(state.frames.PoolSize(), 3u);
+  EXPECT_EQ(state.frames.pool->records.front().get(), first);
   EXPECT_TRUE(state.frames.readyFrames.empty());
   EXPECT_TRUE(state.frames.freeFrames.empty());
 }

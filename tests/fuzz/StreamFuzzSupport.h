@@ -60,12 +60,12 @@ class LogCapture {
 struct StreamBuffers {
   static constexpr int kMaxBuffers = 4;
   StreamBuffers() {
-    for (int i = 0; i < kMaxBuffers; ++i) pool.emplace_back(new camera::FrameRecord);
+    for (int i = 0; i < kMaxBuffers; ++i) pool.push_back(camera::MakeRecord());
   }
   // A run may exchange the scratch record with pool buffers: all of them
   // come back, in some order.
-  std::vector<std::unique_ptr<camera::FrameRecord>> pool;
-  std::unique_ptr<camera::FrameRecord> scratch{new camera::FrameRecord};
+  std::vector<camera::RecordPtr> pool;
+  camera::RecordPtr scratch = camera::MakeRecord();
 };
 
 // One assembler run on a new camera state that borrows `buffers`, zeroed:
@@ -79,9 +79,10 @@ class StreamRun {
     bufferCount = std::min(std::max(bufferCount, 1), StreamBuffers::kMaxBuffers);
     state_->bufferCount = bufferCount;
     state_->pixelSize = pixelSize;
+    state_->frames.pool = std::make_shared<camera::FramePool>();
     for (int i = 0; i < bufferCount; ++i) {
       std::memset(static_cast<void*>(buffers.pool[i].get()), 0, sizeof(camera::FrameRecord));
-      state_->frames.framePool.push_back(std::move(buffers.pool[i]));
+      state_->frames.pool->records.push_back(std::move(buffers.pool[i]));
     }
     std::memset(static_cast<void*>(buffers.scratch.get()), 0, sizeof(camera::FrameRecord));
     state_->lineDecoder.lineScratch = std::move(buffers.scratch);
@@ -92,11 +93,11 @@ class StreamRun {
   ~StreamRun() {
     // The pool's records go back to the empty places of the buffers.
     std::size_t next = 0;
-    for (auto& record : state_->frames.framePool) {
+    for (auto& record : state_->frames.pool->records) {
       while (buffers_.pool[next]) ++next;
       buffers_.pool[next] = std::move(record);
     }
-    state_->frames.framePool.clear();
+    state_->frames.pool.reset();
     buffers_.scratch = std::move(state_->lineDecoder.lineScratch);
     state_->lineDecoder.lineFrame = nullptr;
     assembler_.reset();

@@ -284,6 +284,12 @@ class LUMO_EMULATOR_API CameraStream {
   // count. Tests use it to see that something did not happen. False on
   // timeout.
   bool WaitUntilIdle(std::chrono::milliseconds timeout) const;
+  // When frame `frameNumber`'s header went out: the steady clock
+  // (std::chrono::steady_clock, in nanoseconds since its epoch) as the
+  // request carrying the frame's first bytes was being completed, so the
+  // host cannot have seen the header earlier. Kept for the last 4096 frames
+  // started; nothing for older or unknown frames.
+  std::optional<std::int64_t> HeaderSentNs(std::uint32_t frameNumber) const;
 
   // The implementation, for the device that owns the stream.
   StreamEngine& Engine();
