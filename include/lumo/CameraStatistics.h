@@ -25,7 +25,8 @@ typedef struct LumoCameraStatistics {
   /* Frames assembled whole and queued for CameraGetImage. */
   uint64_t framesCompleted;
   /* Frames dropped because every frame buffer was taken (queued, being
-   * filled, or held by the caller: see "Frames" in LumoUsbManager.h). */
+   * filled, held or lent to the caller: see "Frames" in LumoUsbManager.h),
+   * or a buffer could not grow to the frame's size for want of memory. */
   uint64_t framesLostNoBuffer;
   /* Frames assembled whole but dropped because the queue of frames waiting
    * for CameraGetImage was full (as many frames as the run has buffers). */
@@ -33,8 +34,8 @@ typedef struct LumoCameraStatistics {
   /* Frames that ended before all their bytes came: the next frame's header
    * came first, stream bytes were lost (a failed transfer, the library
    * falling behind), acquisition stopped or the camera was unplugged in
-   * the middle of the frame, or a raw frame was larger than a frame buffer
-   * holds. */
+   * the middle of the frame, or a raw frame had more image than a frame
+   * record may hold (256 MiB). */
   uint64_t framesIncomplete;
   /* Whole 4096-byte stream blocks taken from the received bytes, header
    * blocks included. */

@@ -1,5 +1,8 @@
-// FrameRecord: the 4 MiB frame buffer whose address CameraGetImage hands
-// out. It begins with a 148-byte header, little-endian 32-bit fields:
+// FrameRecord: the frame buffer whose address CameraGetImage hands out (and
+// LumoFrame::record, lumo/Frame.h). It is 4 MiB, or larger for a raw frame
+// whose image does not fit behind the raw image offset in 4 MiB (up to 256
+// MiB of image: the areas keep their offsets, only the record grows). It
+// begins with a 148-byte header, little-endian 32-bit fields:
 //
 //   offset  field          raw mode                  line-packet mode
 //   0       infoWord0      not written               word 0 of the info packet
@@ -51,6 +54,8 @@ constexpr std::size_t kInfoAreaSize = 156;
 constexpr std::size_t kFrameRecordSize = 0x400000;
 // Raw mode: the image starts 1 MiB + 148 bytes into the record.
 constexpr std::size_t kRawImageOffset = 0x100000 + kFrameHeaderSize;
+// Raw image bytes a record of the fixed size holds; larger raw frames come
+// in larger records.
 constexpr std::size_t kRawImageCapacity = kFrameRecordSize - kRawImageOffset;  // 3,145,580
 // Line-packet mode: a 10000-byte info area, then the lines.
 constexpr std::size_t kInfoAreaSize = 10000;

@@ -183,6 +183,47 @@ TEST(FlatImages, AnImageStaysPutUntilTheNextGetImageAndStatisticsCountTheLosses)
   EXPECT_EQ(LUMO_U3V_CloseDevice(handle), LUMO_U3V_OK);
 }
 
+// Lent frames through the flat family: the frame's true format (a raw
+// frame of 2 bytes per pixel is Mono16 here, whereas ImageInfo calls it
+// Mono8), the count of frames held, and releases that are refused.
+TEST(FlatImages, TakeFrameLendsFramesUntilTheyAreReleased) {
+  void* handle = Open(0);
+  ASSERT_EQ(LUMO_U3V_SetBufferCount(handle, 4), LUMO_U3V_OK);
+  StartRawFrames(handle, 2, 4);
+  LumoFrame first{}, second{};
+  EXPECT_EQ(LUMO_U3V_TakeFrame(handle, 3000, nullptr), LUMO_U3V_ERROR);
+  ASSERT_EQ(LUMO_U3V_TakeFrame(handle, 3000, &first), LUMO_U3V_OK);
+  ASSERT_EQ(LUMO_U3V_TakeFrame(handle, 3000, &second), LUMO_U3V_OK);
+  EXPECT_EQ(first.pixelFormat, LUMO_PIXEL_MONO16);
+  EXPECT_EQ(first.bitsPerPixel, 16u);
+  EXPECT_EQ(first.imageBytes, 65u * 7 * 2);
+  EXPECT_EQ(second.sequence, first.sequence + 1);
+  LUMO_U3V_ImageInfo info{};
+  ASSERT_EQ(LUMO_U3V_GetImage(handle, 3000, &info), LUMO_U3V_OK);
+  EXPECT_EQ(+info.pixelFormat, LUMO_U3V_PIXEL_MONO8);
+  int held = -1;
+  ASSERT_EQ(LUMO_U3V_GetHeldFrames(handle, &held), LUMO_U3V_OK);
+  EXPECT_EQ(held, 3);
+  // Three of four buffers lent: the next take fails at once.
+  LumoFrame none{};
+  EXPECT_EQ(LUMO_U3V_TakeFrame(handle, 3000, &none), LUMO_U3V_TIMEOUT);
+  int kind = 0;
+  unsigned int osError = 0;
+  ASSERT_EQ(LUMO_U3V_GetLastError(&kind, &osError), LUMO_U3V_OK);
+  EXPECT_EQ(kind, LUMO_ERROR_ALL_LENT);
+
+  const auto* image = static_cast<const std::uint8_t*>(first.image);
+  for (std::uint32_t i = 0; i < first.imageBytes; ++i)
+    ASSERT_EQ(image[i], emulator::RawImageByte(first.cameraFrameNumber, i)) << i;
+  EXPECT_EQ(LUMO_U3V_AcquisitionStop(handle, nullptr, nullptr), LUMO_U3V_OK);
+  EXPECT_EQ(LUMO_U3V_ReleaseFrame(handle, first.record), LUMO_U3V_OK);
+  EXPECT_EQ(LUMO_U3V_ReleaseFrame(handle, first.record), LUMO_U3V_ERROR);
+  EXPECT_EQ(LUMO_U3V_ReleaseFrame(handle, &none), LUMO_U3V_ERROR);
+  EXPECT_EQ(LUMO_U3V_CloseDevice(handle), LUMO_U3V_OK);
+  EXPECT_EQ(LUMO_U3V_ReleaseFrame(handle, second.record), LUMO_U3V_OK);  // after the close
+  EXPECT_EQ(LUMO_U3V_GetHeldFrames(handle, nullptr), LUMO_U3V_ERROR);
+}
+
 TEST(FlatImages, PixelFormatIsMono8UpToDepth8) {
   void* handle = Open(0);
   for (std::uint32_t depth : {8u, 9u}) {
