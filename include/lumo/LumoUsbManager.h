@@ -186,8 +186,9 @@ class LUMO_API LumoUsbManager {
   // every lock of the library (lumo/Frame.h); null removes it. While one is
   // set, CameraGetImage and CameraTakeFrame fail with
   // LUMO_ERROR_CALLBACK_SET. Once this returns the previous callback is
-  // not running (unless this is called from within it). False for a handle
-  // that names no registered camera.
+  // not running (unless this is called from within it). Closing the camera
+  // removes its callback. False for a handle that names no registered
+  // camera.
   bool SetFrameCallback(void* handle, LumoFrameCallback callback, void* context);
   // Why the last failed call on the camera named by `handle` failed, from
   // whichever thread it was made (lumo/LumoError.h); LUMO_ERROR_NONE when

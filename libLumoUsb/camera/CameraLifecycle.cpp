@@ -86,6 +86,9 @@ bool CameraDevice::Open() {
 
 bool CameraDevice::Close() {
   CameraState& state = *state_;
+  // A closed camera delivers no frames. Switched off before the lifecycle
+  // lock is taken: a callback still running may be waiting for it.
+  state.delivery.Set(nullptr, nullptr, this);
   std::lock_guard<std::mutex> lifecycle(state.lifecycleLock);
   // New calls are refused from here on, and waiting ones end now.
   if (!state.lifecycle.Closed()) return true;

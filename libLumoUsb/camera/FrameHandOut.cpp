@@ -203,7 +203,8 @@ bool FrameHandOut::LeaseFrame(FrameRecord** image, unsigned int timeoutMs, bool 
   return true;
 }
 
-int FrameHandOut::LentFrames() const {
+int FrameHandOut::LentFrames() {
+  std::lock_guard<std::mutex> lock(frameLock);
   return return_->leases.load(std::memory_order_relaxed) + (held ? 1 : 0);
 }
 

@@ -123,7 +123,7 @@ class FrameHandOut {
   bool LeaseFrame(FrameRecord** image, unsigned int timeoutMs, bool deviceOpen, const void* owner,
                   bool* tooMany);
   // Frames of this camera lent now (of any run), the held frame included.
-  int LentFrames() const;
+  int LentFrames();
   // Wakes calls that wait for a frame, so that they look again (a frame
   // callback was set, for instance).
   void WakeWaiters();

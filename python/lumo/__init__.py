@@ -10,6 +10,8 @@ functions (ctypes; nothing to compile).
 Frames are numpy views onto the library's frame buffers, not copies: a
 frame stays valid until the next grab on the same camera, until
 acquisition stops or until the camera is closed (frame.copy() keeps it).
+A frame taken with camera.take() (or delivered to camera.on_frame) is lent
+instead: it stays valid until it is released, whatever the camera does.
 Failures raise lumo.LumoError with the library's reason (kind, text).
 
 Without a camera, plug emulated ones first (lumo.emulator). The shared
@@ -20,6 +22,7 @@ system's loader (see lumo/_library.py).
 from ._camera import Camera, Device, Frame, Manager, Statistics
 from ._errors import ErrorKind, LumoError, error_text, last_error
 from ._events import DeviceEvent, set_device_change_callback, set_log_sink
+from ._leases import LentFrame
 from ._library import LibraryNotFound
 from ._native import NONE_VALUE
 from ._png import save_png
@@ -30,6 +33,7 @@ __all__ = [
     "DeviceEvent",
     "ErrorKind",
     "Frame",
+    "LentFrame",
     "LibraryNotFound",
     "LumoError",
     "Manager",
@@ -41,6 +45,7 @@ __all__ = [
     "save_png",
     "set_device_change_callback",
     "set_log_sink",
+    "steady_clock_ns",
 ]
 
 
@@ -49,3 +54,11 @@ def library_version():
     from . import _native
 
     return _native.lib().LumoUsbVersion().decode("ascii")
+
+
+def steady_clock_ns():
+    """The host's steady clock in nanoseconds, the one lent frames are
+    stamped with (LentFrame.timestamp_ns, completed_ns)."""
+    from . import _native
+
+    return _native.lib().LumoSteadyClockNs()

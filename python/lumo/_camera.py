@@ -7,8 +7,9 @@ from typing import List, NamedTuple
 
 import numpy as np
 
-from . import _events, _lifetime, _native
+from . import _events, _leases, _lifetime, _native
 from ._errors import ErrorKind, LumoError
+from ._leases import LentFrame
 
 # Enumeration indices are positions in the driver's whole device list; the
 # listing walks this many of them.
@@ -223,7 +224,7 @@ def _read_frame(image_address):
     header = _native.FrameHeader.from_address(record)
     if header.imageAddress == image_address:
         # Raw frames carry the host's pixel size setting: bytes per pixel.
-        return header, False, header.depth, header.depth * 8, _native.RAW_IMAGE_CAPACITY
+        return header, False, header.depth, header.depth * 8, _native.MAX_RAW_IMAGE_BYTES
     return None
 
 
@@ -237,6 +238,7 @@ class Camera:
         self.path = path
         self._open = True
         self._generation = 0  # counts grabs, stops and closes: frames from before are released
+        self.frame_callback_errors = []  # exceptions the on_frame function raised, latest last
         _lifetime.track_camera(self)
 
     def __enter__(self):
@@ -256,14 +258,19 @@ class Camera:
         return self._open
 
     def close(self):
-        """Stops acquisition and closes the camera; frames handed out become
-        invalid. Closing twice does nothing."""
+        """Switches the frame callback off, stops acquisition and closes the
+        camera; frames grabbed become invalid, lent frames stay lent.
+        Closing twice does nothing."""
         if not self._open:
             return
         self._open = False
         self._generation += 1
         _lifetime.untrack_camera(self)
-        self._lib.LUMO_U3V_CloseDevice(self.handle)
+        try:
+            if _leases.has_frame_handler(self.handle):
+                _leases.set_frame_handler(self.handle, None, None)
+        finally:
+            self._lib.LUMO_U3V_CloseDevice(self.handle)
 
     # ---- registers and the buffer channel
 
@@ -363,6 +370,51 @@ class Camera:
         array.flags.writeable = False
         return Frame(self, self._generation, header.frameNumber, width, height, bytes_per_pixel,
                      bits_per_pixel, line_packet, address, array)
+
+    # ---- lent frames
+
+    def take(self, timeout_ms=1000) -> LentFrame:
+        """Waits up to `timeout_ms` for the oldest frame and lends it: its
+        bytes stay put until it is released, whatever the stream does (see
+        LentFrame). Use as `with camera.take() as frame:`. Raises LumoError:
+        ALL_LENT at once when the buffer count less one frames are lent
+        (the one grab holds counts), CALLBACK_SET while on_frame is set,
+        TIMED_OUT, REMOVED, NOT_OPEN."""
+        described = _native.LumoFrame()
+        code = self._lib.LUMO_U3V_TakeFrame(self.handle, timeout_ms, ctypes.byref(described))
+        _check("LUMO_U3V_TakeFrame", code)
+        return LentFrame(self.handle, described)
+
+    @property
+    def held_frames(self):
+        """Frames the camera has lent now, of any run, grab's included."""
+        count = ctypes.c_int(0)
+        code = self._lib.LUMO_U3V_GetHeldFrames(self.handle, ctypes.byref(count))
+        _check("LUMO_U3V_GetHeldFrames", code)
+        return count.value
+
+    def _set_frame_bytes(self, size):
+        self._lib.LUMO_U3V_SetFrameBytes(self.handle, size)
+
+    frame_bytes = property(None, _set_frame_bytes, doc="""Bytes of image per frame
+        (up to 256 MiB) the buffers of the next run are made for. Without it
+        the buffers grow when a larger raw frame comes, and the first frames
+        of that size may be lost. Set only, on an open camera; takes effect
+        at the next start.""")
+
+    def on_frame(self, function):
+        """Calls function(frame) with every frame, a LentFrame, on the
+        camera's delivery thread, in order; None stops. A truthy result (or
+        frame.keep()) keeps the frame lent until frame.release(); otherwise
+        it is released when the function returns. While a function is set,
+        take and grab raise LumoError (CALLBACK_SET). An exception of the
+        function is logged ("lumo" logger) and kept in
+        frame_callback_errors, and the frame released. Once on_frame
+        returns, a function it replaced gets no further frame (unless it
+        is called from within that function)."""
+        if function is not None and not self._open:
+            raise LumoError("LUMO_U3V_SetFrameCallback", ErrorKind.NOT_OPEN, detail="the camera was closed")
+        _leases.set_frame_handler(self.handle, function, self.frame_callback_errors)
 
     # ---- diagnosis
 

@@ -18,6 +18,9 @@ class ErrorKind(enum.IntEnum):
     BAD_ARGUMENT = 6
     OS = 7
     NO_CAMERA = 8
+    ALL_LENT = 9
+    NOT_LENT = 10
+    CALLBACK_SET = 11
 
 
 def _kind(value):

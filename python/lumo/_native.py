@@ -4,8 +4,8 @@ types: a 64-bit register address, pointer-sized cells, 16-bit results where
 the header says so."""
 
 import ctypes
-from ctypes import POINTER, c_char_p, c_int, c_int32, c_int64, c_uint, c_uint8, c_uint16
-from ctypes import c_uint32, c_uint64, c_void_p
+from ctypes import POINTER, c_char_p, c_int, c_int32, c_int64, c_longlong, c_uint, c_uint8
+from ctypes import c_uint16, c_uint32, c_uint64, c_void_p
 
 from . import _library
 
@@ -20,11 +20,17 @@ TIMEOUT = 0x800B
 PIXEL_MONO8 = 0x01080001
 PIXEL_MONO16 = 0x01100007
 
+# LumoFrame.mode (lumo/Frame.h).
+FRAME_RAW = 0
+FRAME_LINE_PACKET = 1
+
 # Frame records (lumo/FrameRecord.h).
 FRAME_HEADER_SIZE = 148
 FRAME_RECORD_SIZE = 0x400000
 RAW_IMAGE_OFFSET = 0x100000 + FRAME_HEADER_SIZE
 RAW_IMAGE_CAPACITY = FRAME_RECORD_SIZE - RAW_IMAGE_OFFSET
+# Records of larger raw frames grow, up to this much image.
+MAX_RAW_IMAGE_BYTES = 256 << 20
 INFO_AREA_SIZE = 10000
 LINE_IMAGE_OFFSET = FRAME_HEADER_SIZE + INFO_AREA_SIZE
 
@@ -106,6 +112,33 @@ class FrameHeader(ctypes.Structure):
     _fields_ = _frame_header_fields()
 
 
+def _address_field(name):
+    """An address of LumoFrame: 8 bytes on every build, a pointer and, on
+    32-bit builds, the upper half that stays 0."""
+    if POINTER_BITS == 32:
+        return [(name, c_void_p), (name + "High", c_uint32)]
+    return [(name, c_void_p)]
+
+
+class LumoFrame(ctypes.Structure):
+    """A lent frame as the library describes it (lumo/Frame.h)."""
+
+    _fields_ = _address_field("record") + _address_field("image") + [
+        ("imageBytes", c_uint64),
+        ("sequence", c_uint64),
+        ("lostBefore", c_uint64),
+        ("timestampNs", c_int64),
+        ("completedNs", c_int64),
+        ("width", c_uint32),
+        ("height", c_uint32),
+        ("bitsPerPixel", c_uint32),
+        ("pixelFormat", c_uint32),
+        ("mode", c_uint32),
+        ("cameraFrameNumber", c_uint32),
+        ("reserved", c_uint32 * 4),
+    ]
+
+
 # The binary layouts the library expects; a mismatch here would corrupt
 # memory, so it stops the import.
 assert ctypes.sizeof(DeviceInfo) == 8 + ctypes.sizeof(c_void_p)
@@ -116,10 +149,18 @@ assert ImageInfo.height.offset == 32 and ImageInfo.imageAddress.offset == 42
 assert ctypes.sizeof(CameraStatistics) == 88
 assert ctypes.sizeof(FrameHeader) == FRAME_HEADER_SIZE
 assert FrameHeader.imageAddress.offset == (68 if POINTER_BITS == 32 else 88)
+assert ctypes.sizeof(LumoFrame) == 96
+assert LumoFrame.record.offset == 0 and LumoFrame.image.offset == 8
+assert LumoFrame.imageBytes.offset == 16 and LumoFrame.sequence.offset == 24
+assert LumoFrame.timestampNs.offset == 40 and LumoFrame.width.offset == 56
+assert LumoFrame.pixelFormat.offset == 68 and LumoFrame.cameraFrameNumber.offset == 76
+assert LumoFrame.reserved.offset == 80
 
 # Callbacks use the default C calling convention on every platform.
 DeviceChangeCallback = ctypes.CFUNCTYPE(None, c_void_p, c_int, c_char_p, c_void_p)
 LogSink = ctypes.CFUNCTYPE(None, c_void_p, c_void_p, c_char_p)
+# int (*)(void* context, void* handle, const LumoFrame* frame)
+FrameCallback = ctypes.CFUNCTYPE(c_int, c_void_p, c_void_p, POINTER(LumoFrame))
 
 # name: (result, argument types)
 _FLAT_FUNCTIONS = {
@@ -135,6 +176,11 @@ _FLAT_FUNCTIONS = {
     "LUMO_U3V_AcquisitionStart": (c_uint, [c_void_p, c_void_p]),
     "LUMO_U3V_AcquisitionStop": (c_uint, [c_void_p, c_void_p, c_void_p]),
     "LUMO_U3V_GetImage": (c_uint, [c_void_p, c_uint, POINTER(ImageInfo)]),
+    "LUMO_U3V_TakeFrame": (c_uint, [c_void_p, c_uint, POINTER(LumoFrame)]),
+    "LUMO_U3V_ReleaseFrame": (c_uint, [c_void_p, c_void_p]),
+    "LUMO_U3V_GetHeldFrames": (c_uint, [c_void_p, POINTER(c_int)]),
+    "LUMO_U3V_SetFrameBytes": (c_uint, [c_void_p, c_int64]),
+    "LUMO_U3V_SetFrameCallback": (c_uint, [c_void_p, FrameCallback, c_void_p]),
     "LUMO_U3V_SetBufferCount": (c_uint, [c_void_p, c_int32]),
     "LUMO_U3V_GetBufferCount": (c_uint, [c_void_p, POINTER(c_int32)]),
     "LUMO_U3V_SetTransferSize": (c_uint, [c_void_p, c_int32]),
@@ -155,6 +201,7 @@ _PLAIN_FUNCTIONS = {
     "LumoUsbVersion": (c_char_p, []),
     "LumoErrorText": (c_char_p, [c_int]),
     "LumoSetLogSink": (None, [LogSink, c_void_p]),
+    "LumoSteadyClockNs": (c_longlong, []),
 }
 
 

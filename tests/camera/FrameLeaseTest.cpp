@@ -217,8 +217,11 @@ TEST_F(FrameLeases, SequenceGapsEqualTheFramesCountedLost) {
   LumoFrame frame{};
   while (Take(&frame, 1000)) {
     taken.push_back(frame);
+    // A slow caller: the camera sends a few frames while it holds each, more
+    // than the other two buffers take.
+    const std::uint64_t sent = stream().Counters().framesFinished;
+    stream().WaitForFrames(std::min<std::uint64_t>(sent + 4, 120), std::chrono::seconds(5));
     ASSERT_TRUE(manager->CameraReleaseFrame(handle, frame.record));
-    std::this_thread::sleep_for(std::chrono::milliseconds(3));  // a slow caller
   }
   ASSERT_TRUE(manager->StopAcq(handle));
   LumoCameraStatistics end{};
@@ -386,6 +389,16 @@ TEST_F(FrameLeases, TheCallbackDeliversInOrderAndSwitchesOffCleanly) {
   EXPECT_EQ(self.calls.load(), 1);
   ASSERT_TRUE(Take(&pulled));
   EXPECT_TRUE(manager->CameraReleaseFrame(handle, pulled.record));
+
+  // Closing the camera removes its callback.
+  ASSERT_TRUE(manager->SetFrameCallback(handle, callback, &seen));
+  ASSERT_TRUE(manager->CloseDevice(handle));
+  const int callsAtClose = seen.calls.load();
+  ASSERT_EQ(manager->OpenDevice(manager->GetDeviceIDForIndex(0)), handle);
+  ASSERT_TRUE(manager->StartAcq(handle));
+  ASSERT_TRUE(Take(&pulled));
+  EXPECT_TRUE(manager->CameraReleaseFrame(handle, pulled.record));
+  EXPECT_EQ(seen.calls.load(), callsAtClose);
 }
 
 }  // namespace
