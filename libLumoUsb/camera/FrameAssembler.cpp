@@ -6,15 +6,13 @@
 
 #include "Log.h"
 #include "camera/CameraState.h"
+#include "camera/HeaderBlock.h"
 #include "camera/LinePacketDecoder.h"
 #include "usb/LittleEndian.h"
 
 namespace lumo::camera {
 
 namespace {
-
-constexpr std::uint32_t kHeaderMagic[5] = {0x803C4953, 0x93498218, 0x05897F8D, 0x9AB38089,
-                                           0x0100A000};
 
 using usb::ReadLittle16;
 using usb::ReadLittle32;
@@ -28,12 +26,6 @@ const std::array<std::uint8_t, 20>& HeaderMarker() {
     return bytes;
   }();
   return marker;
-}
-
-bool IsHeaderBlock(const std::uint8_t* block) {
-  for (int i = 0; i < 5; ++i)
-    if (ReadLittle32(block + 4 * i) != kHeaderMagic[i]) return false;
-  return true;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "camera/CameraState.h"
+#include "camera/HeaderBlock.h"
 #include "usb/Transfer.h"
 
 namespace lumo::camera {
@@ -109,6 +110,13 @@ void RunImageReader(CameraState* statePointer) {
       if (received) {
         ring.Append(slot.buffer.get(), length);
         if (uncounted >= kStreamAnnounceBytes) publishCount();
+        // A frame begins a transfer: its header is announced at once, so
+        // that the assembler stamps the frame when it came (one wake-up per
+        // frame, not per block).
+        if (length >= kHeaderMagicBytes && IsHeaderBlock(slot.buffer.get())) {
+          publishCount();
+          ring.Announce();
+        }
       } else {
         ring.MarkGap();  // the bytes this transfer carried are lost
         lost = true;
