@@ -2,6 +2,7 @@
 // this program is built for; CI builds it with -m32 as well. Its
 // static_asserts hold at compile time; at run time it writes fields through
 // the structures and checks where the bytes land.
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -65,6 +66,20 @@ int main() {
   void* id = nullptr;
   std::memcpy(&id, reinterpret_cast<unsigned char*>(&device) + 8, sizeof(id));
   Expect(id == &device, "device ID at 8");
+
+  // LumoFrame: one layout on both word sizes, each address in 8 bytes.
+  LumoFrame lent{};
+  lent.record = &lent;
+  lent.cameraFrameNumber = 0x0A0B0C0D;
+  lent.timestampNs = 0x0102030405060708;
+  unsigned char described[sizeof(lent)];
+  std::memcpy(described, &lent, sizeof(lent));
+  std::uint64_t recordAt0 = 0;
+  std::memcpy(&recordAt0, described, 8);
+  Expect(sizeof(lent) == 96, "LumoFrame is 96 bytes");
+  Expect(recordAt0 == reinterpret_cast<std::uintptr_t>(&lent), "record in bytes 0-7");
+  Expect(described[40] == 0x08 && described[47] == 0x01, "timestampNs at 40");
+  Expect(described[76] == 0x0D && described[79] == 0x0A, "cameraFrameNumber at 76");
 
   std::printf("%zu-bit layouts: %s\n", sizeof(void*) * 8, failures == 0 ? "ok" : "MISMATCH");
   return failures == 0 ? 0 : 1;
