@@ -93,6 +93,11 @@ export DEBIAN_FRONTEND=noninteractive
 if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   "${sudo[@]}" dpkg --add-architecture i386
 fi
-"${sudo[@]}" apt-get update -q
+# A mirror mid-sync fails one index (seen: the i386 one of the security
+# mirror) while the others are fresh: go on with what was fetched, and let
+# the install say whether the packages can be had.
+if ! "${sudo[@]}" apt-get update -q; then
+  echo "install-deps.sh: apt-get update failed for some index; installing from the indexes it has" >&2
+fi
 "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q \
   --no-install-recommends "${reinstall[@]}" "${missing[@]}" </dev/null
