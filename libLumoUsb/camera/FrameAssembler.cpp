@@ -145,6 +145,28 @@ void FrameAssembler::OpenFrame(const std::uint8_t* block) {
   if (frameRefused_)
     TraceLog("frame %d refused: %llu bytes\r\n", static_cast<int>(nframecount),
              static_cast<unsigned long long>(size));
+
+  // An incomplete frame's buffer stays current and the new frame starts
+  // over in it (its header fields stay as they were set when it was
+  // taken), but what the library tells of the frame is the new frame's. A
+  // buffer too small for the new frame goes back, and the frame takes one
+  // that can grow.
+  if (current_) {
+    if (frameRefused_ || (mode_ != kLinePacketMode && RawCapacity(*current_) < frameBytes_)) {
+      frames_.GiveBack(current_);
+      current_ = nullptr;
+    } else {
+      StampFacts(FactsOf(*current_));
+    }
+  }
+}
+
+void FrameAssembler::StampFacts(FrameFacts& facts) const {
+  facts.sequence = frameSequence_;
+  facts.timestampNs = frameTimestampNs_;
+  facts.imageBytes = frameBytes_;
+  facts.width = width_;
+  facts.height = height_;
 }
 
 void FrameAssembler::LoseAlignment() {
@@ -235,10 +257,7 @@ void FrameAssembler::StoreRawBlock(const std::uint8_t* block) {
       header.format = 0;
       header.reserved72 = 0;
       header.imageAddress = current_->Bytes() + kRawImageOffset;
-      FrameFacts& facts = FactsOf(*current_);
-      facts.sequence = frameSequence_;
-      facts.timestampNs = frameTimestampNs_;
-      facts.imageBytes = frameBytes_;
+      StampFacts(FactsOf(*current_));
     }
   }
   if (!current_) {

@@ -7,6 +7,8 @@
 #include <array>
 #include <cstdint>
 
+#include "camera/FrameBuffer.h"
+
 namespace lumo::camera {
 
 struct CameraState;
@@ -62,6 +64,9 @@ class FrameAssembler {
   void FindHeader(const std::uint8_t* block);
   void StoreRawBlock(const std::uint8_t* block);
   void CompleteRawFrame();
+  // Writes the open frame's sequence, header time, size and geometry into
+  // the facts of the record it is stored in.
+  void StampFacts(FrameFacts& facts) const;
   // The open frame ends before it was completed or lost: counted as
   // incomplete unless its fate is already counted.
   void AbandonFrame();

@@ -24,6 +24,10 @@ struct FrameFacts {
   std::int64_t timestampNs = 0;
   std::int64_t completedNs = 0;
   std::uint64_t imageBytes = 0;
+  // Its width and height (pixels, lines) as its own header gave them; the
+  // record's header may keep those of an earlier frame that started in it.
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
   // Frames lost between the frame handed out before it and this one; set
   // when it is handed out.
   std::uint64_t lostBefore = 0;

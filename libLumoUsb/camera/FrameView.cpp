@@ -34,8 +34,8 @@ void DescribeFrame(FrameRecord& record, LumoFrame* frame) {
   frame->lostBefore = facts.lostBefore;
   frame->timestampNs = facts.timestampNs;
   frame->completedNs = facts.completedNs;
-  frame->width = header.width;
-  frame->height = header.height;
+  frame->width = facts.width;
+  frame->height = facts.height;
   frame->cameraFrameNumber = header.frameNumber;
   // Raw images start at the raw offset; line-packet frames have an info
   // area before theirs, and their depth word counts bits.

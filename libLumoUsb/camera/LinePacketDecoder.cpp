@@ -187,6 +187,8 @@ void LinePacketDecoder::Publish(FrameHandOut& frames) {
   facts.timestampNs = frameTimestampNs;
   facts.completedNs = SteadyNowNs();
   facts.imageBytes = std::uint64_t{lineScratch->header.width} * lineScratch->header.height;
+  facts.width = lineScratch->header.width;
+  facts.height = lineScratch->header.height;
   if (PublishLineFrame(frames, lineScratch))
     ++framesQueued;
   else

@@ -141,7 +141,9 @@ TEST_F(RawAssembly, HeaderInsideAnOpenFrameRestartsTheSameBuffer) {
   auto ready = Ready();
   ASSERT_EQ(ready.size(), 1u);
   EXPECT_EQ(ready[0]->header.frameNumber, 6u);
-  EXPECT_EQ(ready[0]->header.width, 64u);  // kept from when the buffer was taken
+  EXPECT_EQ(ready[0]->header.width, 64u);    // kept from when the buffer was taken
+  EXPECT_EQ(FactsOf(*ready[0]).width, 32u);  // what a LumoFrame tells
+  EXPECT_EQ(FactsOf(*ready[0]).sequence, 1u);
   ExpectImage(ready[0], 6, 1);
   std::lock_guard<std::mutex> lock(state.frames.frameLock);
   EXPECT_EQ(state.frames.freeFrames.size(), 3u);
@@ -232,6 +234,37 @@ TEST_F(RawAssembly, LargerFramesGrowTheirRecordsAndOversizedOnesAreRefused) {
   EXPECT_EQ(ready[1]->header.frameNumber, 3u);
   EXPECT_EQ(FactsOf(*ready[1]).sequence, 2u);  // the refused frame took 1
   ExpectImage(ready[1], 3, 1);
+}
+
+// A frame lost for want of a buffer goes on in one given back in its
+// middle; the next frame's header starts over in that buffer, and the
+// record then tells the new frame's sequence and time.
+TEST_F(RawAssembly, AFrameStartingOverInABufferIsStampedAsItself) {
+  StartRun(2);
+  Bytes stream;
+  for (std::uint32_t n = 1; n <= 3; ++n) {
+    Append(stream, HeaderBlock(64, 64, n));  // 2 blocks each; frame 3 finds no buffer
+    if (n < 3) Append(stream, ImageBlock(n, 0)), Append(stream, ImageBlock(n, 1));
+  }
+  Append(stream, ImageBlock(3, 0));
+  Feed(stream);
+  FrameRecord* image = nullptr;
+  ASSERT_TRUE(state.frames.TakeFrame(&image, 0, true));  // frame 1 held
+  ASSERT_TRUE(state.frames.TakeFrame(&image, 0, true));  // frame 1's buffer free, 2 held
+  const std::int64_t frame2Time = FactsOf(*image).timestampNs;
+  stream = ImageBlock(3, 1);
+  Append(stream, HeaderBlock(64, 64, 4));
+  Append(stream, ImageBlock(4, 0));
+  Append(stream, ImageBlock(4, 1));
+  Feed(stream);
+  auto ready = Ready();
+  ASSERT_EQ(ready.size(), 1u);
+  EXPECT_EQ(ready[0]->header.frameNumber, 4u);
+  ExpectImage(ready[0], 4, 2);
+  EXPECT_EQ(FactsOf(*ready[0]).sequence, 3u);
+  EXPECT_GT(FactsOf(*ready[0]).timestampNs, frame2Time);
+  EXPECT_EQ(state.counters.framesLostNoBuffer.load(), 1u);
+  EXPECT_EQ(state.counters.framesIncomplete.load(), 0u);
 }
 
 // The assembler's end empties the queues but keeps the pool: a run that
