@@ -48,11 +48,12 @@ class LumoTool : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir_); }
 
-  // Runs lumo with `arguments` (shell words), stdout and stderr apart.
-  Result Lumo(const std::string& arguments) {
+  // Runs lumo with `arguments` (shell words), stdout and stderr apart;
+  // `runner` (shell words) runs it, if given.
+  Result Lumo(const std::string& arguments, const std::string& runner = "") {
     const fs::path err = dir_ / "stderr.txt";
-    const std::string command =
-        std::string(LUMO_TOOL_PATH) + " " + arguments + " 2>" + err.string() + " </dev/null";
+    const std::string command = runner + " " + std::string(LUMO_TOOL_PATH) + " " + arguments +
+                                " 2>" + err.string() + " </dev/null";
     Result result;
     std::FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) return result;
@@ -160,6 +161,43 @@ std::size_t RawMismatches(const Image& image, std::uint32_t frame) {
   return wrong;
 }
 
+// The grab's summary: "N frames in T s: ..., lost L, errors E; saved S as
+// ...", then "frame interval M ms mean, D ms standard deviation, X ms
+// largest deviation (C intervals); sequence gaps G, frames missing F".
+struct GrabSummary {
+  bool found = false;
+  double seconds = 0;
+  unsigned long long lost = 0, errors = 0, saved = 0;
+  double meanMs = 0, deviationMs = 0, largestMs = 0;
+  unsigned long long intervals = 0, gaps = 0, missing = 0;
+};
+
+GrabSummary ReadGrabSummary(const std::string& out) {
+  GrabSummary summary;
+  std::smatch first, second;
+  if (!std::regex_search(out, first,
+                         std::regex("\n[0-9]+ frames in ([0-9.]+) s: .*, lost ([0-9]+), errors "
+                                    "([0-9]+); saved ([0-9]+) as ")) ||
+      !std::regex_search(out, second,
+                         std::regex("\nframe interval ([0-9.]+) ms mean, ([0-9.]+) ms standard "
+                                    "deviation, ([0-9.]+) ms largest deviation \\(([0-9]+) "
+                                    "intervals\\); sequence gaps ([0-9]+), frames missing "
+                                    "([0-9]+)\n")))
+    return summary;
+  summary.found = true;
+  summary.seconds = std::stod(first[1]);
+  summary.lost = std::stoull(first[2]);
+  summary.errors = std::stoull(first[3]);
+  summary.saved = std::stoull(first[4]);
+  summary.meanMs = std::stod(second[1]);
+  summary.deviationMs = std::stod(second[2]);
+  summary.largestMs = std::stod(second[3]);
+  summary.intervals = std::stoull(second[4]);
+  summary.gaps = std::stoull(second[5]);
+  summary.missing = std::stoull(second[6]);
+  return summary;
+}
+
 TEST_F(LumoTool, ListsAndDescribesTheEmulatedCameras) {
   const Result list = Lumo("--emulate=3 list");
   EXPECT_EQ(list.code, 0) << list.err;
@@ -248,6 +286,78 @@ TEST_F(LumoTool, GrabsLinePacketFramesAsOneBytePerPixel) {
     EXPECT_EQ(wrong, 0u) << "frame " << frame;
   }
 }
+
+// The writer compresses a PNG in far more time than the camera takes to
+// send a frame. With a buffer for every frame no frame is lost however far
+// it falls behind, and the frames' bytes stay put while they wait.
+TEST_F(LumoTool, SavesEveryLentFrameWhileTheWriterLags) {
+  const Result grab = Lumo("--emulate -q grab -n 30 --buffers 31 -o " + (dir_ / "s#.png").string());
+  ASSERT_EQ(grab.code, 0) << grab.err;
+  const GrabSummary summary = ReadGrabSummary(grab.out);
+  ASSERT_TRUE(summary.found) << grab.out;
+  EXPECT_EQ(summary.saved, 30u);
+  const std::vector<std::uint32_t> frames = FrameFiles(dir_, "s", ".png");
+  ASSERT_EQ(frames.size(), 30u);
+  for (const std::uint32_t frame : frames)
+    EXPECT_EQ(RawMismatches(ReadPng(dir_ / ("s" + std::to_string(frame) + ".png")), frame), 0u)
+        << "frame " << frame;
+  // The emulated camera numbers its frames from 1, one by one: the numbers
+  // the files skip are the frames missing.
+  EXPECT_EQ(summary.missing, (frames.back() - frames.front() + 1 - 30) + (frames.front() - 1))
+      << grab.out;
+  // Only a failed transfer (counted as an error) loses a frame here.
+  if (summary.errors == 0) {
+    EXPECT_EQ(summary.lost, 0u) << grab.out;
+    EXPECT_EQ(summary.gaps, 0u);
+    EXPECT_EQ(summary.intervals, 29u);
+  }
+  // The camera sends at most 400 MB/s: a 1024 x 768 x 2 frame and its
+  // header block take 3.94 ms. The intervals lie within the grab.
+  EXPECT_GE(summary.meanMs, 3.5) << grab.out;
+  EXPECT_LE(summary.meanMs * summary.intervals, summary.seconds * 1000 + 10) << grab.out;
+  EXPECT_LE(summary.deviationMs, summary.largestMs + 0.001) << grab.out;
+}
+
+// With three buffers only two frames can wait for the writer: the grab waits
+// for it, frames are lost meanwhile, and the tool says so and what helps.
+TEST_F(LumoTool, ReportsTheFramesLostWhileEveryBufferWaitsForTheWriter) {
+  const Result grab = Lumo("--emulate -q grab -n 12 --buffers 3 -o " + (dir_ / "w#.png").string());
+  ASSERT_EQ(grab.code, 0) << grab.err;
+  const GrabSummary summary = ReadGrabSummary(grab.out);
+  ASSERT_TRUE(summary.found) << grab.out;
+  EXPECT_EQ(summary.saved, 12u);
+  EXPECT_GT(summary.gaps, 0u) << grab.out;
+  EXPECT_GT(summary.missing, 0u);
+  EXPECT_LE(summary.missing, summary.lost) << grab.out;  // the library counted each of them
+  EXPECT_NE(grab.err.find("lumo grab: saving fell behind: "), std::string::npos) << grab.err;
+  EXPECT_NE(grab.err.find("--buffers 13 keeps every frame"), std::string::npos) << grab.err;
+  const std::vector<std::uint32_t> frames = FrameFiles(dir_, "w", ".png");
+  ASSERT_EQ(frames.size(), 12u);
+  for (const std::uint32_t frame : frames)
+    EXPECT_EQ(RawMismatches(ReadPng(dir_ / ("w" + std::to_string(frame) + ".png")), frame), 0u)
+        << "frame " << frame;
+}
+
+// Saving that cannot go on ends the grab, also while it waits for the
+// writer to give a buffer back: a file that cannot be written (exit 5),
+// Ctrl-C (exit 130, the frames saved so far counted truly).
+TEST_F(LumoTool, StopsSavingOnAWriteFailureOrCtrlC) {
+  const Result failed =
+      Lumo("--emulate -q grab -n 50 --buffers 3 -o " + (dir_ / "absent" / "f#.png").string());
+  EXPECT_EQ(failed.code, 5) << failed.out;
+  EXPECT_NE(failed.err.find("f1.png: No such file or directory"), std::string::npos) << failed.err;
+  EXPECT_NE(failed.out.find("; saved 0 as "), std::string::npos) << failed.out;
+
+  const Result interrupted =
+      Lumo("--emulate -q grab -n 100 --buffers 101 -o " + (dir_ / "i#.png").string(),
+           "timeout --preserve-status -s INT 1");
+  EXPECT_EQ(interrupted.code, 130) << interrupted.out << interrupted.err;
+  std::smatch saved;
+  ASSERT_TRUE(std::regex_search(interrupted.out, saved,
+                                std::regex("; saved ([0-9]+) as .*\\(interrupted\\)\n")))
+      << interrupted.out;
+  EXPECT_EQ(FrameFiles(dir_, "i", ".png").size(), std::stoul(saved[1]));
+}
 #endif
 
 TEST_F(LumoTool, GrabsPgmFilesInEightAndSixteenBits) {
@@ -308,6 +418,7 @@ TEST_F(LumoTool, UsageErrorsExitTwoWithTheReason) {
       {"--emulate grab -n 2 -o x.pgm", "needs a '#'"},
       {"--emulate grab -o x.bmp", "must end in .png or .pgm"},
       {"--emulate grab --mode fast", "--mode wants raw or line"},
+      {"--emulate grab --buffers 1", "--buffers wants 2 to 1024"},
       {"--emulate reg read", "wants a register address"},
       {"--emulate reg peek 0x20", "wants read or write, not 'peek'"},
       {"--emulate reg write 0x20 xyz", "'xyz' is not hex bytes"},

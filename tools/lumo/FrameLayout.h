@@ -1,23 +1,23 @@
-// Where a frame's pixels are and how wide each is, read from the header of
-// the frame record CameraGetImage hands out.
+// Where a lent frame's pixels are and how wide each is.
 //
-// The header's `depth` means different things in the two stream modes: a
-// raw frame carries the host's pixel-size setting, in bytes per pixel; a
-// line-packet frame carries the camera's bits per pixel (8), of which 1 to 8
-// take one byte and more take two. The mode shows in where the image lies
-// in the record: 1 MiB + 148 bytes in for raw frames, right behind the
-// 10000-byte info area for line-packet frames.
+// The library describes each frame it lends (lumo/Frame.h): where its image
+// starts, how many bytes it has, its size and its stream mode. The depth a
+// line-packet frame's header carries is the camera's bits per pixel, of
+// which 1 to 8 take one byte and more take two; raw frames have the host's
+// pixel-size setting in bytes per pixel.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "lumo/Frame.h"
+
 namespace lumo::tool {
 
 struct FrameLayout {
   bool linePacket = false;
-  std::uint32_t number = 0;
+  std::uint32_t number = 0;  // the camera's frame number
   std::uint32_t width = 0;   // pixels
   std::uint32_t height = 0;  // lines
   std::uint32_t bytesPerPixel = 0;
@@ -26,8 +26,8 @@ struct FrameLayout {
   std::size_t imageBytes = 0;
 };
 
-// Reads the layout of the frame record at `record`. False, with the reason,
-// for a header that describes no image that fits in the record.
-bool ReadFrameLayout(const void* record, FrameLayout* layout, std::string* problem);
+// The layout of a lent frame. False, with the reason, for a frame without
+// pixels or whose image is shorter than its pixels.
+bool LayoutOfFrame(const LumoFrame& frame, FrameLayout* layout, std::string* problem);
 
 }  // namespace lumo::tool
