@@ -305,10 +305,12 @@ TEST_F(LumoTool, SavesEveryLentFrameWhileTheWriterLags) {
   // the files skip are the frames missing.
   EXPECT_EQ(summary.missing, (frames.back() - frames.front() + 1 - 30) + (frames.front() - 1))
       << grab.out;
-  // Only a failed transfer (counted as an error) loses a frame here.
+  // Only a failed transfer (counted as an error) loses one of the 30 frames
+  // here. The library's lost count may still grow once the thirtieth frame
+  // was taken: the camera streams on until acquisition stops, with every
+  // spare buffer lent to the writer.
   if (summary.errors == 0) {
-    EXPECT_EQ(summary.lost, 0u) << grab.out;
-    EXPECT_EQ(summary.gaps, 0u);
+    EXPECT_EQ(summary.gaps, 0u) << grab.out;
     EXPECT_EQ(summary.intervals, 29u);
   }
   // The camera sends at most 400 MB/s: a 1024 x 768 x 2 frame and its
