@@ -93,6 +93,10 @@ LumoUsbManager::LumoUsbManager() : state_(new ManagerState) {
   // Returns once the pump's window is registered for notices, or once the
   // pump has found it cannot be.
   state.WaitForPumpReady();
+  // A camera that arrived between the first enumeration and the pump's
+  // registration sent its notice to nobody: enumerate once more. Later
+  // arrivals come as notices.
+  lumo::manager::RefreshRegistry(state);
 }
 
 LumoUsbManager::~LumoUsbManager() = default;

@@ -1,7 +1,10 @@
 // Discovery of cameras by the manager: which devices become cameras, under
 // which index keys, and the pump thread every manager starts.
 #include <cctype>
+#include <chrono>
 #include <memory>
+#include <string>
+#include <thread>
 
 #include "lumo/emulator/EmulatedDevice.h"
 #include "manager/ManagerState.h"
@@ -61,6 +64,29 @@ TEST(ManagerRegistry, IndexKeysAreEnumerationPositions) {
   ManagerState& state = StateOf(manager);
   EXPECT_EQ(state.cameraByPath.size(), 2u);
   EXPECT_EQ(state.cameraByPath.count(Lower(devices[4]->Path())), 1u);
+}
+
+// A camera plugged while a manager starts is listed however the arrival
+// falls between the constructor's enumeration and its pump's registration
+// for notices. Each round plugs the camera after a different short delay.
+TEST(ManagerRegistry, ACameraArrivingWhileTheManagerStartsIsListed) {
+  for (int round = 0; round < 60; ++round) {
+    auto camera = EmulatedDevice::Camera("Starting" + std::to_string(round));
+    std::thread plugger([&camera, round] {
+      std::this_thread::sleep_for(std::chrono::microseconds(10 * (round % 30)));
+      EXPECT_TRUE(camera->Plug());
+    });
+    LumoUsbManager manager;
+    plugger.join();
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (manager.DeviceCount() != 1 && std::chrono::steady_clock::now() < end)
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_EQ(manager.DeviceCount(), 1) << "round " << round;
+    void* handle = manager.OpenDevice(manager.GetDeviceIDForIndex(0));
+    ASSERT_NE(handle, NoneValue()) << "round " << round;
+    EXPECT_TRUE(manager.CloseDevice(handle));
+    camera->Unplug();
+  }
 }
 
 TEST(ManagerRegistry, OnlyPathsWithTheFullCameraPrefixAreCameras) {
