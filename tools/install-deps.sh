@@ -4,6 +4,10 @@
 #   /usr/src/googletest), libbenchmark-dev, pkgconf, libusb-1.0-0-dev (the
 #   libusb backend) with umockdev and libumockdev-dev (its tests), libpng-dev (PNG files
 #   from the lumo tool), python3-numpy and python3-pytest (the Python package's tests)
+# with --gst, the GStreamer development packages, tools and base/good
+# plugins, GStreamer's Python bindings and python3-opencv (the GStreamer
+# plugin lumosrc and its tests; tools/test.sh asks for them, the main job
+# does not need them)
 # with --cross, the mingw-w64 compilers for 64-bit and 32-bit Windows
 # (g++-mingw-w64-x86-64, g++-mingw-w64-i686), with --fuzz, clang with its
 # libFuzzer runtime, with --m32, the 32-bit compiler libraries
@@ -21,6 +25,7 @@ fuzz=0
 m32=0
 wine=0
 wine64=0
+gst=0
 for arg in "$@"; do
   case "$arg" in
     --cross) cross=1 ;;
@@ -28,19 +33,25 @@ for arg in "$@"; do
     --m32) m32=1 ;;
     --wine) wine=1 ;;
     --wine64) wine64=1 ;;
+    --gst) gst=1 ;;
     -h | --help)
-      echo "usage: $0 [--cross] [--fuzz] [--m32] [--wine] [--wine64]"
+      echo "usage: $0 [--cross] [--fuzz] [--m32] [--wine] [--wine64] [--gst]"
       exit 0
       ;;
     *)
       echo "install-deps.sh: unknown argument '$arg'" >&2
-      echo "usage: $0 [--cross] [--fuzz] [--m32] [--wine] [--wine64]" >&2
+      echo "usage: $0 [--cross] [--fuzz] [--m32] [--wine] [--wine64] [--gst]" >&2
       exit 2
       ;;
   esac
 done
 
 packages=(cmake ninja-build g++ libgtest-dev googletest libbenchmark-dev pkgconf libusb-1.0-0-dev umockdev libumockdev-dev libpng-dev python3-numpy python3-pytest)
+if [[ $gst -eq 1 ]]; then
+  packages+=(libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
+    gstreamer1.0-plugins-base gstreamer1.0-plugins-good python3-gst-1.0 gir1.2-gstreamer-1.0
+    python3-opencv)
+fi
 if [[ $cross -eq 1 ]]; then
   packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686)
 fi

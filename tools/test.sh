@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
-bash tools/install-deps.sh
+bash tools/install-deps.sh --gst
 
 generator=()
 [[ -f build/CMakeCache.txt ]] || generator=(-G Ninja)
