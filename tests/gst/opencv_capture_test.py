@@ -22,11 +22,14 @@ def expected_bytes(first_byte, size):
 
 
 def capture(pixel_size, frames):
-    fmt = "GRAY8" if pixel_size == 1 else "GRAY16_LE"
-    pipeline = (
-        f"lumosrc emulate=1 emulate-pixel-size={pixel_size} num-buffers={frames} "
-        f"! video/x-raw,format={fmt} ! appsink"
-    )
+    # OpenCV's appsink asks for GRAY8 (or colour) unless the pipeline's caps
+    # name GRAY16_LE.
+    if pixel_size == 1:
+        pipeline = f"lumosrc emulate=1 emulate-pixel-size=1 num-buffers={frames} ! appsink"
+    else:
+        pipeline = (
+            f"lumosrc emulate=1 num-buffers={frames} ! video/x-raw,format=GRAY16_LE ! appsink"
+        )
     cap = cv2.VideoCapture(pipeline, cv2.CAP_GSTREAMER)
     if not cap.isOpened():
         raise AssertionError(f"OpenCV did not open: {pipeline}")
@@ -42,8 +45,9 @@ def capture(pixel_size, frames):
 
 
 def check(pixel_size):
-    images = capture(pixel_size, 12)
-    assert len(images) == 12, f"{len(images)} frames read of 12"
+    count = 50 if pixel_size == 1 else 12
+    images = capture(pixel_size, count)
+    assert len(images) == count, f"{len(images)} frames read of {count}"
     dtype = np.uint8 if pixel_size == 1 else np.uint16
     shifts = []
     for n, image in enumerate(images):
