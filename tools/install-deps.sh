@@ -5,8 +5,8 @@
 #   libusb backend) with umockdev and libumockdev-dev (its tests), libpng-dev (PNG files
 #   from the lumo tool), python3-numpy and python3-pytest (the Python package's tests)
 # with --gst, the GStreamer development packages, tools and base/good
-# plugins, GStreamer's Python bindings and python3-opencv (the GStreamer
-# plugin lumosrc and its tests; tools/test.sh asks for them, the main job
+# plugins, GStreamer's Python bindings, python3-opencv, Xvfb and ImageMagick
+# (the GStreamer plugin lumosrc, lumo view and their tests; tools/test.sh asks for them, the main job
 # does not need them)
 # with --cross, the mingw-w64 compilers for 64-bit and 32-bit Windows
 # (g++-mingw-w64-x86-64, g++-mingw-w64-i686), with --fuzz, clang with its
@@ -50,7 +50,7 @@ packages=(cmake ninja-build g++ libgtest-dev googletest libbenchmark-dev pkgconf
 if [[ $gst -eq 1 ]]; then
   packages+=(libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good python3-gst-1.0 gir1.2-gstreamer-1.0
-    python3-opencv)
+    python3-opencv xvfb xauth imagemagick)
 fi
 if [[ $cross -eq 1 ]]; then
   packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686)

@@ -20,6 +20,9 @@ int SendCommand(int argc, char** argv, GlobalOptions& globals);
 int RecvCommand(int argc, char** argv, GlobalOptions& globals);
 int GrabCommand(int argc, char** argv, GlobalOptions& globals);
 int WatchCommand(int argc, char** argv, GlobalOptions& globals);
+#ifdef LUMO_TOOL_VIEW
+int ViewCommand(int argc, char** argv, GlobalOptions& globals);
+#endif
 
 // Prints a command's help: its usage lines and what it does, then the
 // global options.

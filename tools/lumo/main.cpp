@@ -24,6 +24,9 @@ const Command kCommands[] = {
     {"recv", "receive bytes from the buffer channel", RecvCommand},
     {"grab", "acquire frames, show the rates, save them as PNG or PGM", GrabCommand},
     {"watch", "show cameras arriving and leaving as it happens", WatchCommand},
+#ifdef LUMO_TOOL_VIEW
+    {"view", "show the camera live in a window (through GStreamer)", ViewCommand},
+#endif
 };
 
 void PrintHelp() {
