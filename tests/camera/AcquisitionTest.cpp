@@ -334,18 +334,26 @@ TEST_F(Acquisition, ALostTransferCostsOnlyTheFrameItHit) {
   }
   ASSERT_TRUE(stream().WaitForFrames(40, std::chrono::seconds(10)));
   ASSERT_EQ(stream().Counters().transferErrors, 3u);
+  // A failed transfer carries bytes of one frame at most.
+  const std::uint64_t damaged = stream().Counters().framesDamaged;
+  EXPECT_LE(damaged, 3u);
+  // Every frame the camera sent whole is taken. The library may lag behind
+  // the camera on a loaded machine: each of those frames is waited for at
+  // length, and only then are any others drained.
+  const int whole = 40 - static_cast<int>(damaged);
   int taken = 0;
   int spoiled = 0;
-  while (const FrameRecordHeader* frame = Take(500)) {
+  while (const FrameRecordHeader* frame = Take(taken < whole ? 10000 : 300)) {
     ++taken;
     spoiled += Intact(*frame) ? 0 : 1;
   }
   EXPECT_EQ(spoiled, 0);
-  // Transfers do not follow frame boundaries: a failed one may hold the
-  // end of one frame and the header of the next, and cost both.
-  const std::uint64_t damaged = stream().Counters().framesDamaged;
-  EXPECT_LE(damaged, 6u);
-  EXPECT_GE(taken, 40 - static_cast<int>(damaged));
+  LumoCameraStatistics statistics{};
+  ASSERT_TRUE(manager->GetStatistics(handle, &statistics));
+  EXPECT_GE(taken, whole) << "completed " << statistics.framesCompleted << ", incomplete "
+                          << statistics.framesIncomplete << ", lost for want of a buffer "
+                          << statistics.framesLostNoBuffer << ", queue full "
+                          << statistics.framesLostQueueFull;
   EXPECT_TRUE(manager->StopAcq(handle));
 }
 

@@ -323,6 +323,12 @@ TEST_F(LumoTool, SavesEveryLentFrameWhileTheWriterLags) {
 // With three buffers only two frames can wait for the writer: the grab waits
 // for it, frames are lost meanwhile, and the tool says so and what helps.
 TEST_F(LumoTool, ReportsTheFramesLostWhileEveryBufferWaitsForTheWriter) {
+#if defined(__SANITIZE_THREAD__)
+  // The premise is a camera faster than the writer. Under ThreadSanitizer
+  // the tool's own threads (the emulated camera's included) run many times
+  // slower while zlib does not, and the writer may keep up.
+  GTEST_SKIP() << "the writer may keep up with a camera slowed by ThreadSanitizer";
+#endif
   const Result grab = Lumo("--emulate -q grab -n 12 --buffers 3 -o " + (dir_ / "w#.png").string());
   ASSERT_EQ(grab.code, 0) << grab.err;
   const GrabSummary summary = ReadGrabSummary(grab.out);
