@@ -33,10 +33,23 @@ std::uint8_t Hi(std::uint16_t value) { return static_cast<std::uint8_t>(value >>
 
 Bytes DeviceDescriptor(std::uint16_t bcdUsb, std::uint8_t maxPacketSize0, std::uint16_t vendorId,
                        std::uint16_t productId) {
-  return {18,           kTypeDevice,  Lo(bcdUsb),       Hi(bcdUsb),    0x00, 0x00, 0x00,
-          maxPacketSize0, Lo(vendorId), Hi(vendorId),   Lo(productId), Hi(productId),
-          0x00,         0x01,  // bcdDevice 1.00
-          kManufacturerIndex, kProductIndex, kSerialIndex,
+  return {18,
+          kTypeDevice,
+          Lo(bcdUsb),
+          Hi(bcdUsb),
+          0x00,
+          0x00,
+          0x00,
+          maxPacketSize0,
+          Lo(vendorId),
+          Hi(vendorId),
+          Lo(productId),
+          Hi(productId),
+          0x00,
+          0x01,  // bcdDevice 1.00
+          kManufacturerIndex,
+          kProductIndex,
+          kSerialIndex,
           1};  // one configuration
 }
 
@@ -44,12 +57,14 @@ Bytes DeviceDescriptor(std::uint16_t bcdUsb, std::uint8_t maxPacketSize0, std::u
 // descriptor whose total length covers it.
 Bytes ConfigurationSet(std::uint8_t interfaces, std::uint8_t maxPower, const Bytes& body) {
   const auto total = static_cast<std::uint16_t>(9 + body.size());
-  Bytes set = {9,          kTypeConfiguration, Lo(total), Hi(total), interfaces,
-               1,           // bConfigurationValue
-               0,           // no string
-               0x80,        // bus powered
-               maxPower};
-  set.insert(set.end(), body.begin(), body.end());
+  Bytes set(9 + body.size());
+  const std::uint8_t head[9] = {9,       kTypeConfiguration, Lo(total), Hi(total), interfaces,
+                                1,     // bConfigurationValue
+                                0,     // no string
+                                0x80,  // bus powered
+                                maxPower};
+  std::copy(head, head + 9, set.begin());
+  std::copy(body.begin(), body.end(), set.begin() + 9);
   return set;
 }
 
@@ -71,14 +86,13 @@ Bytes ContainerId(const std::string& serial) {
 }
 
 Bytes CameraBos(const std::string& serial) {
-  Bytes caps = {
-      // USB 2.0 extension: link power management supported.
-      7, kTypeDeviceCapability, 0x02, 0x02, 0x00, 0x00, 0x00,
-      // SuperSpeed: full, high and SuperSpeed; functional from full speed;
-      // U1 exit within 10 us, U2 exit within 2047 us.
-      10, kTypeDeviceCapability, 0x03, 0x00, 0x0E, 0x00, 0x01, 0x0A, 0xFF, 0x07,
-      // Container ID.
-      20, kTypeDeviceCapability, 0x04, 0x00};
+  Bytes caps = {// USB 2.0 extension: link power management supported.
+                7, kTypeDeviceCapability, 0x02, 0x02, 0x00, 0x00, 0x00,
+                // SuperSpeed: full, high and SuperSpeed; functional from full speed;
+                // U1 exit within 10 us, U2 exit within 2047 us.
+                10, kTypeDeviceCapability, 0x03, 0x00, 0x0E, 0x00, 0x01, 0x0A, 0xFF, 0x07,
+                // Container ID.
+                20, kTypeDeviceCapability, 0x04, 0x00};
   const Bytes id = ContainerId(serial);
   caps.insert(caps.end(), id.begin(), id.end());
   const auto total = static_cast<std::uint16_t>(5 + caps.size());
