@@ -104,11 +104,53 @@ export DEBIAN_FRONTEND=noninteractive
 if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   "${sudo[@]}" dpkg --add-architecture i386
 fi
-# A mirror mid-sync fails one index (seen: the i386 one of the security
-# mirror) while the others are fresh: go on with what was fetched, and let
-# the install say whether the packages can be had.
-if ! "${sudo[@]}" apt-get update -q; then
-  echo "install-deps.sh: apt-get update failed for some index; installing from the indexes it has" >&2
+# The package index is refreshed up to three times, a pause apart: a mirror
+# mid-sync fails an index (seen: the i386 one of the security mirror, "File
+# has unexpected size ... Mirror sync in progress?") while the others are
+# fresh. When it still fails, the install goes on with the indexes that
+# came: it alone says whether the packages can be had.
+pause=${LUMO_APT_RETRY_PAUSE:-15}
+apt_update() {
+  local attempt
+  for attempt in 1 2 3; do
+    if "${sudo[@]}" apt-get update -q; then
+      return 0
+    fi
+    echo "install-deps.sh: apt-get update failed (attempt $attempt of 3)" >&2
+    [[ $attempt -lt 3 ]] && sleep "$pause"
+  done
+  echo "install-deps.sh: some package indexes could not be refreshed; installing from those that came" >&2
+  return 0
+}
+
+apt_install() {
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q \
+    --no-install-recommends "${reinstall[@]}" "$@" </dev/null
+}
+
+apt_update
+if apt_install "${missing[@]}"; then
+  exit 0
 fi
-"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q \
-  --no-install-recommends "${reinstall[@]}" "${missing[@]}" </dev/null
+# A download may fail on its own (a mirror hiccup): once more, after a
+# fresh look at the indexes.
+echo "install-deps.sh: the install failed; refreshing the indexes and trying once more" >&2
+sleep "$pause"
+apt_update
+if apt_install "${missing[@]}"; then
+  exit 0
+fi
+# Still failing: name the packages that cannot be installed.
+unavailable=()
+for package in "${missing[@]}"; do
+  if ! "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -s -q \
+    --no-install-recommends "$package" </dev/null >/dev/null 2>&1; then
+    unavailable+=("$package")
+  fi
+done
+if [[ ${#unavailable[@]} -gt 0 ]]; then
+  echo "install-deps.sh: cannot be installed: ${unavailable[*]}" >&2
+else
+  echo "install-deps.sh: installing ${missing[*]} failed twice, although each can be installed alone" >&2
+fi
+exit 1
