@@ -29,9 +29,12 @@ constexpr std::uint64_t kMaxRawImageBytes = 1ull << 20;
 constexpr std::uint64_t kMaxRawImageBytes = 256ull << 20;
 #endif
 
-// One run of the assembler. Construction hands the run's frame pool (made
-// beforehand) to the free buffers; destruction empties the queues, releases
-// the pool and resets the line-packet decoder.
+// One run of the assembler. Construction begins the run of the frame
+// hand-out (the pool, made beforehand, gives the free buffers); destruction
+// counts a frame cut off as incomplete, publishes the block count, ends the
+// hand-out's run (its queues are emptied; the pool stays for a run resumed
+// after an unplug, and acquisition's end releases it, frames still lent
+// keeping their buffers) and resets the line-packet decoder.
 class FrameAssembler {
  public:
   explicit FrameAssembler(CameraState& state);

@@ -262,19 +262,12 @@ void ApplyFrameInfo(FrameRecord& record) {
   header.infoWord6 = Word(info, 6);
   header.reserved28 = 0;
   header.reserved128 = 203;
-  const std::uint32_t bytesPerPixel = header.depth < 9 ? 1 : 2;
-  std::uint32_t imageBytes = header.width * header.height * bytesPerPixel;
-  if (header.format == 5)
-    imageBytes *= 3;
-  else if (header.format == 6)
-    imageBytes *= 2;
-  header.imageBytes = imageBytes;
-  header.bufferBytes = header.width * header.height * bytesPerPixel * (header.format == 0 ? 1 : 3);
-  if (header.imageBytes >= 1) {
-    std::uint8_t* word15 = record.Bytes() + kFrameHeaderSize + 30;
-    word15[0] = 0x30;
-    word15[1] = 0x00;
-  }
+  // Eight-bit monochrome lines: image and buffer are one byte a pixel.
+  header.imageBytes = kLineWidth * kLineHeight;
+  header.bufferBytes = header.imageBytes;
+  std::uint8_t* word15 = record.Bytes() + kFrameHeaderSize + 30;
+  word15[0] = 0x30;
+  word15[1] = 0x00;
 }
 
 bool PublishLineFrame(FrameHandOut& frames, RecordPtr& record) {

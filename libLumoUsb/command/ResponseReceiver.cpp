@@ -125,7 +125,7 @@ void AcceptByte(CommandChannel& state, std::uint8_t value) {
   }
 }
 
-bool ParseReceivedBytes(CommandChannel& state, const std::uint8_t* bytes, std::size_t count) {
+void ParseReceivedBytes(CommandChannel& state, const std::uint8_t* bytes, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint8_t byte = bytes[i];
     const bool escapePending = (state.rxState & kReceiveEscapePending) != 0;
@@ -160,7 +160,6 @@ bool ParseReceivedBytes(CommandChannel& state, const std::uint8_t* bytes, std::s
         break;
     }
   }
-  return true;
 }
 
 void RunResponseReader(CommandChannel* state) {

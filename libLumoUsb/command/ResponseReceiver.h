@@ -16,7 +16,7 @@ class CommandChannel;
 void RunResponseReader(CommandChannel* state);
 
 // Feeds raw received bytes through the unescaping step into AcceptByte.
-bool ParseReceivedBytes(CommandChannel& state, const std::uint8_t* bytes, std::size_t count);
+void ParseReceivedBytes(CommandChannel& state, const std::uint8_t* bytes, std::size_t count);
 
 // One step of the receive state machine for one unescaped byte.
 void AcceptByte(CommandChannel& state, std::uint8_t value);

@@ -1,5 +1,7 @@
 // ControlSetup: the setup packet of one control request, passed by value
-// with the request; endpoint objects keep no per-request state.
+// with the request, so that requests on one endpoint-zero object do not
+// share their setups. (The endpoint still records the last request's
+// result in DriverStatus and BusStatus.)
 #pragma once
 
 #include <cstdint>

@@ -79,8 +79,6 @@ class CLumoUSBDevice {
 
   const UsbConfiguration* Configuration(std::size_t index) const;
   const BosSet* Bos() const { return bosSet_.get(); }
-  const std::vector<std::uint8_t>& ConfigurationData(std::size_t index) const;
-  const std::vector<std::uint8_t>& BosData() const { return bosData_; }
   const std::array<std::uint8_t, 18>& DeviceDescriptor() const { return deviceDescriptor_; }
 
   // The current setting and the first endpoint of each kind and direction

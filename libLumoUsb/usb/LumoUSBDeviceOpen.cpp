@@ -323,9 +323,4 @@ const UsbConfiguration* CLumoUSBDevice::Configuration(std::size_t index) const {
   return index < kMaxConfigurations ? configurations_[index].get() : nullptr;
 }
 
-const std::vector<std::uint8_t>& CLumoUSBDevice::ConfigurationData(std::size_t index) const {
-  static const std::vector<std::uint8_t> kNone;
-  return index < kMaxConfigurations ? configurationData_[index] : kNone;
-}
-
 }  // namespace lumo::usb

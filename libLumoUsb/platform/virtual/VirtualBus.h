@@ -50,9 +50,9 @@ struct RequestBuffers {
   std::uint32_t outSize;
 };
 
-// VirtualDriver is the plug point for every driver that is not the Windows
-// kernel driver: the emulator's today, a user-space driver over libusb-1.0
-// tomorrow. The bus hands it each request made on its interface and the
+// VirtualDriver is the plug point for a driver played in this process: the
+// emulator's. (Real cameras on Linux go through the libusb backend, which
+// is a platform of its own, not a VirtualDriver.) The bus hands it each request made on its interface and the
 // driver owns the request until it finishes it. A driver must:
 //
 // - Return from OnRequest without blocking. It runs on the thread that issued
