@@ -27,11 +27,11 @@
 #include <vector>
 
 #include "Log.h"
+#include "ThreadTimes.h"
 #include "lumo/FrameRecord.h"
 #include "lumo/LumoUsbManager.h"
 #include "lumo/emulator/CameraStream.h"
 #include "lumo/emulator/EmulatedDevice.h"
-#include "ThreadTimes.h"
 #include "platform/Platform.h"
 
 namespace {

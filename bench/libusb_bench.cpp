@@ -13,9 +13,9 @@
 #include <umockdev.h>
 
 #include <chrono>
-#include <thread>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "Log.h"
 #include "ThreadTimes.h"

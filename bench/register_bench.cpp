@@ -51,7 +51,13 @@ void BM_RegisterRoundTrip(benchmark::State& state) {
   }
   ReportLatencies(state, micros);
 }
-BENCHMARK_TEMPLATE(BM_RegisterRoundTrip, false)->Name("BM_RegisterRead")->Iterations(300)->UseRealTime();
-BENCHMARK_TEMPLATE(BM_RegisterRoundTrip, true)->Name("BM_RegisterWrite")->Iterations(300)->UseRealTime();
+BENCHMARK_TEMPLATE(BM_RegisterRoundTrip, false)
+    ->Name("BM_RegisterRead")
+    ->Iterations(300)
+    ->UseRealTime();
+BENCHMARK_TEMPLATE(BM_RegisterRoundTrip, true)
+    ->Name("BM_RegisterWrite")
+    ->Iterations(300)
+    ->UseRealTime();
 
 }  // namespace

@@ -60,7 +60,8 @@ void AnswerFaults::Hit(const Fault& fault, FaultedAnswer& answer) {
       if (width != 2 && width != 6 && width != 8) break;
       frame.addressBytes = width;
       const std::uint64_t low = frame.address & 0xFFFFFFFFu;
-      frame.address = width == 2 ? (low & 0xFFFF) : ((std::uint64_t{fault.upperAddress} << 32) | low);
+      frame.address =
+          width == 2 ? (low & 0xFFFF) : ((std::uint64_t{fault.upperAddress} << 32) | low);
       break;
     }
   }

@@ -17,7 +17,7 @@ namespace lumo::emulator {
 struct FaultedAnswer {
   CameraFrame frame;
   bool dropped = false;
-  std::uint8_t checkMask = 0;  // XORed into the check byte
+  std::uint8_t checkMask = 0;       // XORed into the check byte
   std::vector<std::uint8_t> stray;  // sent before the flag
   std::chrono::milliseconds delay{0};
 };

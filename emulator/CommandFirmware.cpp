@@ -30,7 +30,8 @@ std::string Judge(const codec::DecodedFrame& frame) {
     case FrameType::kBufferData: {
       if (!bufferChannel) return "buffer data to a register address";
       const auto& d = frame.data;
-      if (d.size() < 2 || std::size_t{d[0]} != d.size() - 2 || d[1] != 0) return "malformed buffer header";
+      if (d.size() < 2 || std::size_t{d[0]} != d.size() - 2 || d[1] != 0)
+        return "malformed buffer header";
       if (d[0] > kMaxBufferPayload) return "buffer payload too long";
       return {};
     }
@@ -170,7 +171,8 @@ void CommandFirmware::SendBufferLocked(const std::vector<std::uint8_t>& bytes, b
   do {
     const std::size_t n = std::min(kMaxFrameData, bytes.size() - at);
     const auto from = bytes.begin() + static_cast<std::ptrdiff_t>(at);
-    CameraFrame frame = BufferFrame(std::vector<std::uint8_t>(from, from + static_cast<std::ptrdiff_t>(n)));
+    CameraFrame frame =
+        BufferFrame(std::vector<std::uint8_t>(from, from + static_cast<std::ptrdiff_t>(n)));
     if (answer)
       AnswerLocked(std::move(frame), true);
     else

@@ -12,7 +12,8 @@ constexpr std::array<std::uint8_t, 256> MakeTable() {
   std::array<std::uint8_t, 256> table{};
   for (unsigned i = 0; i < 256; ++i) {
     unsigned crc = i;
-    for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? (crc >> 1) ^ kReflectedPolynomial : crc >> 1;
+    for (int bit = 0; bit < 8; ++bit)
+      crc = (crc & 1) ? (crc >> 1) ^ kReflectedPolynomial : crc >> 1;
     table[i] = static_cast<std::uint8_t>(crc);
   }
   return table;

@@ -25,8 +25,8 @@ ConfigurationLayout ReadLayout(const std::vector<std::uint8_t>& set) {
       layout.settings.push_back(InterfaceSettingLayout{d[2], d[3], {}});
       current = &layout.settings.back();
     } else if (type == kTypeEndpoint && length >= 6 && current) {
-      current->endpoints.push_back(EndpointLayout{
-          d[2], d[3], static_cast<std::uint16_t>(d[4] | (d[5] << 8))});
+      current->endpoints.push_back(
+          EndpointLayout{d[2], d[3], static_cast<std::uint16_t>(d[4] | (d[5] << 8))});
     }
     at += length;
   }

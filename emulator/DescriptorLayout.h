@@ -30,8 +30,7 @@ struct ConfigurationLayout {
   std::uint8_t value = 0;  // bConfigurationValue
   std::vector<InterfaceSettingLayout> settings;
 
-  const InterfaceSettingLayout* Setting(std::uint8_t interfaceNumber,
-                                        std::uint8_t alternate) const;
+  const InterfaceSettingLayout* Setting(std::uint8_t interfaceNumber, std::uint8_t alternate) const;
   // Interface numbers in the order their first setting appears.
   std::vector<std::uint8_t> InterfaceNumbers() const;
 };

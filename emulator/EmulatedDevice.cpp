@@ -37,8 +37,8 @@ class EmulatedDevice::Parts {
     if (plugged) return false;
     control.Reset();  // a device comes up in its first configuration
     pluggedPath = backstage ? backstagePath : path;
-    plugged = virt::Plug(backstage ? wire::kBackstageClass : wire::kInterfaceClass, pluggedPath,
-                         &driver);
+    plugged =
+        virt::Plug(backstage ? wire::kBackstageClass : wire::kInterfaceClass, pluggedPath, &driver);
     return plugged;
   }
 

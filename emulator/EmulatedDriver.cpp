@@ -138,9 +138,9 @@ void EmulatedDriver::AnswerBytes(const virt::RequestInfo& request, const std::ui
   }
   virt::CompleteRequest(request.id, platform::kErrorSuccess,
                         [&](const virt::RequestBuffers& buffers) -> std::uint32_t {
-    std::memmove(buffers.out, answer, size);
-    return buffers.inSize ? buffers.inSize : size;
-  });
+                          std::memmove(buffers.out, answer, size);
+                          return buffers.inSize ? buffers.inSize : size;
+                        });
 }
 
 void EmulatedDriver::Control(const virt::RequestInfo& request) {
@@ -154,8 +154,8 @@ void EmulatedDriver::Control(const virt::RequestInfo& request) {
   // The data stage moves at most wLength bytes and at most what the buffer holds.
   const std::uint32_t stage = std::min<std::uint32_t>(setup.length, header->dataLength);
   std::vector<std::uint8_t> outData;
-  if (!in) outData.assign(request.input + header->dataOffset,
-                          request.input + header->dataOffset + stage);
+  if (!in)
+    outData.assign(request.input + header->dataOffset, request.input + header->dataOffset + stage);
 
   const ControlOutcome outcome = control_.Handle(setup, outData);
   TransferTarget target;

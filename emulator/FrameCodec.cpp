@@ -61,7 +61,8 @@ DecodeResult DecodeOne(const std::vector<std::uint8_t>& raw) {
   if (body.size() > expected) return Problem("bytes after the frame");
 
   std::size_t at = 2;
-  for (std::uint8_t i = 0; i < frame.addressBytes; ++i) frame.address = (frame.address << 8) | body[at++];
+  for (std::uint8_t i = 0; i < frame.addressBytes; ++i)
+    frame.address = (frame.address << 8) | body[at++];
   if (statusBytes) frame.status = body[at++];
   frame.data.assign(body.begin() + static_cast<std::ptrdiff_t>(at),
                     body.begin() + static_cast<std::ptrdiff_t>(at + length));
@@ -87,7 +88,8 @@ std::vector<std::uint8_t> Encode(const CameraFrame& frame, std::uint8_t checkMas
     body.push_back(static_cast<std::uint8_t>(frame.address >> shift));
   if (frame.type == FrameType::kWithStatus) body.push_back(frame.status);
   body.insert(body.end(), frame.data.begin(), frame.data.end());
-  if (frame.check) body.push_back(static_cast<std::uint8_t>(Crc8(body.data(), body.size()) ^ checkMask));
+  if (frame.check)
+    body.push_back(static_cast<std::uint8_t>(Crc8(body.data(), body.size()) ^ checkMask));
 
   std::vector<std::uint8_t> out;
   out.reserve(1 + body.size() * 2);

@@ -11,7 +11,8 @@ void OutgoingStream::Push(std::vector<std::uint8_t> bytes, Clock::time_point due
 }
 
 std::size_t OutgoingStream::Limit(std::size_t requested) {
-  std::size_t limit = std::min({requested, kCommandInMaxBytes, std::max<std::size_t>(split_.maxBytes, 1)});
+  std::size_t limit =
+      std::min({requested, kCommandInMaxBytes, std::max<std::size_t>(split_.maxBytes, 1)});
   if (split_.random) {
     const std::size_t low = std::min(split_.minBytes, limit);
     // A plain modulo keeps the sequence the same with every standard

@@ -42,42 +42,44 @@ bool FinishIn(const TransferTarget& target, const std::uint8_t* data, std::uint3
   size = std::min(size, target.capacity);
   return virt::CompleteRequest(target.id, platform::kErrorSuccess,
                                [&](const virt::RequestBuffers& buffers) -> std::uint32_t {
-    const std::uint32_t offset = target.direct ? 0 : target.dataOffset;
-    if (offset > buffers.outSize) return 0;
-    const std::uint32_t n = std::min(size, buffers.outSize - offset);
-    if (n) std::memcpy(buffers.out + offset, data, n);
-    if (!target.direct) {
-      WriteStatus(buffers, 0, 0);
-      WritePacketTable(target, buffers, n);
-    }
-    return offset + n;
-  });
+                                 const std::uint32_t offset = target.direct ? 0 : target.dataOffset;
+                                 if (offset > buffers.outSize) return 0;
+                                 const std::uint32_t n = std::min(size, buffers.outSize - offset);
+                                 if (n) std::memcpy(buffers.out + offset, data, n);
+                                 if (!target.direct) {
+                                   WriteStatus(buffers, 0, 0);
+                                   WritePacketTable(target, buffers, n);
+                                 }
+                                 return offset + n;
+                               });
 }
 
 bool FinishOut(const TransferTarget& target, std::vector<std::uint8_t>* received) {
   return virt::CompleteRequest(target.id, platform::kErrorSuccess,
                                [&](const virt::RequestBuffers& buffers) -> std::uint32_t {
-    // A direct request's data is its output buffer; an in=out request's
-    // data sits after its header in the same buffer.
-    const std::uint32_t offset = target.direct ? 0 : target.dataOffset;
-    if (offset > buffers.outSize) return 0;
-    const std::uint32_t n = std::min(target.capacity, buffers.outSize - offset);
-    if (received) received->assign(buffers.out + offset, buffers.out + offset + n);
-    if (!target.direct) {
-      WriteStatus(buffers, 0, 0);
-      WritePacketTable(target, buffers, n);
-    }
-    return offset + n;
-  });
+                                 // A direct request's data is its output buffer; an in=out
+                                 // request's data sits after its header in the same buffer.
+                                 const std::uint32_t offset = target.direct ? 0 : target.dataOffset;
+                                 if (offset > buffers.outSize) return 0;
+                                 const std::uint32_t n =
+                                     std::min(target.capacity, buffers.outSize - offset);
+                                 if (received)
+                                   received->assign(buffers.out + offset, buffers.out + offset + n);
+                                 if (!target.direct) {
+                                   WriteStatus(buffers, 0, 0);
+                                   WritePacketTable(target, buffers, n);
+                                 }
+                                 return offset + n;
+                               });
 }
 
 bool FinishStalled(const TransferTarget& target) {
   return virt::CompleteRequest(target.id, platform::kErrorGenFailure,
                                [&](const virt::RequestBuffers& buffers) -> std::uint32_t {
-    if (target.direct) return 0;
-    WriteStatus(buffers, kStallSystemStatus, kStallUsbStatus);
-    return std::min(target.dataOffset, buffers.outSize);
-  });
+                                 if (target.direct) return 0;
+                                 WriteStatus(buffers, kStallSystemStatus, kStallUsbStatus);
+                                 return std::min(target.dataOffset, buffers.outSize);
+                               });
 }
 
 }  // namespace lumo::emulator

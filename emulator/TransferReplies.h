@@ -19,8 +19,8 @@ namespace lumo::emulator {
 struct TransferTarget {
   platform::virt::RequestId id = 0;
   bool direct = false;
-  std::uint32_t capacity = 0;    // bytes the request can carry
-  std::uint32_t dataOffset = 0;  // in=out requests: where the data starts
+  std::uint32_t capacity = 0;     // bytes the request can carry
+  std::uint32_t dataOffset = 0;   // in=out requests: where the data starts
   std::uint32_t tableOffset = 0;  // in=out isochronous requests: the packet table
   std::uint32_t tableLength = 0;
   std::uint16_t packetSize = 0;  // isochronous: bytes per packet-table entry

@@ -1,7 +1,7 @@
 #include "usbfs/UsbfsBridge.h"
 
-#include <sys/ioctl.h>
 #include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
 #include <umockdev.h>
 
 #include <cerrno>
@@ -170,7 +170,8 @@ class UsbfsBridge::Connection {
     }
     switch (request) {
       case USBDEVFS_GET_CAPABILITIES: {
-        UMockdevIoctlData* caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(std::uint32_t), nullptr);
+        UMockdevIoctlData* caps =
+            umockdev_ioctl_data_resolve(arg, 0, sizeof(std::uint32_t), nullptr);
         if (!caps) return umockdev_ioctl_client_complete(client, -1, EFAULT);
         const std::uint32_t value = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
                                     USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
@@ -197,7 +198,8 @@ class UsbfsBridge::Connection {
                         static_cast<std::uint16_t>(setting.interface));
       }
       case USBDEVFS_SETCONFIGURATION: {
-        UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned int), nullptr);
+        UMockdevIoctlData* data =
+            umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned int), nullptr);
         if (!data) return umockdev_ioctl_client_complete(client, -1, EFAULT);
         unsigned int value = 0;
         std::memcpy(&value, data->data, sizeof(value));
@@ -273,8 +275,8 @@ class UsbfsBridge::Connection {
   // outright (the device is gone).
   bool Issue(std::uint32_t code, Urb& urb) {
     const auto size = static_cast<std::uint32_t>(urb.record.size());
-    const bool done = platform::IoControl(device_, code, urb.record.data(), size,
-                                          urb.record.data(), size, nullptr, &urb.overlapped);
+    const bool done = platform::IoControl(device_, code, urb.record.data(), size, urb.record.data(),
+                                          size, nullptr, &urb.overlapped);
     return done || platform::LastError() == platform::kErrorIoPending;
   }
 
@@ -305,8 +307,8 @@ class UsbfsBridge::Connection {
         // Aborted along with a discarded URB of the same endpoint: the
         // program did not ask for this one to end, so it goes on.
         platform::ResetEventObject(urb->overlapped.event);
-        const std::uint32_t code =
-            urb->type == USBDEVFS_URB_TYPE_CONTROL ? wire::kControlTransfer : wire::kBufferedTransfer;
+        const std::uint32_t code = urb->type == USBDEVFS_URB_TYPE_CONTROL ? wire::kControlTransfer
+                                                                          : wire::kBufferedTransfer;
         if (Issue(code, *urb)) {
           inFlight_[endpoint].push_back(urb);
           continue;
@@ -331,7 +333,8 @@ class UsbfsBridge::Connection {
     } else {
       urb.status = -EPROTO;
     }
-    if (!urb.in) urb.actual = error == 0 ? static_cast<int>(urb.record.size() - wire::kHeaderSize) : 0;
+    if (!urb.in)
+      urb.actual = error == 0 ? static_cast<int>(urb.record.size() - wire::kHeaderSize) : 0;
   }
 
   void Reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
@@ -402,9 +405,8 @@ class UsbfsBridge::Connection {
     if (platform::IoControl(device_, wire::kControlTransfer, record.data(), size, record.data(),
                             size, &bytes, nullptr))
       return umockdev_ioctl_client_complete(client, 0, 0);
-    umockdev_ioctl_client_complete(client, -1,
-                                   platform::LastError() == platform::kErrorGenFailure ? EPIPE
-                                                                                       : EINVAL);
+    umockdev_ioctl_client_complete(
+        client, -1, platform::LastError() == platform::kErrorGenFailure ? EPIPE : EINVAL);
   }
 
   UMockdevTestbed* const testbed_;
@@ -419,8 +421,8 @@ class UsbfsBridge::Connection {
   std::mutex mutex_;
   std::condition_variable wake_;
   bool gone_ = false;
-  std::vector<std::unique_ptr<Urb>> urbs_;                 // submitted, not reaped
-  std::map<std::uint8_t, std::deque<Urb*>> inFlight_;      // per endpoint, in order
+  std::vector<std::unique_ptr<Urb>> urbs_;             // submitted, not reaped
+  std::map<std::uint8_t, std::deque<Urb*>> inFlight_;  // per endpoint, in order
   std::deque<Urb*> reapable_;
   std::map<std::uint8_t, std::thread> waiters_;
 };
@@ -476,8 +478,8 @@ bool UsbfsBridge::Plug() {
   g_mkdir_with_parents(nodeFile.substr(0, nodeFile.rfind('/')).c_str(), 0755);
   std::ofstream(nodeFile).close();
   const std::string name = "usb" + std::to_string(bus_) + "/" + port_;
-  auto connection = std::make_unique<Connection>(testbed_, "/sys/devices/" + name, node, handle,
-                                                 tally_);
+  auto connection =
+      std::make_unique<Connection>(testbed_, "/sys/devices/" + name, node, handle, tally_);
   if (!connection->Attach()) {
     connection.reset();
     device_.Unplug();
@@ -505,15 +507,15 @@ bool UsbfsBridge::Plug() {
   g_mkdir_with_parents(directory.c_str(), 0755);
   std::ofstream(directory + "/descriptors", std::ios::binary)
       .write(reinterpret_cast<const char*>(all.data()), static_cast<std::streamsize>(all.size()));
-  gchar* sysfs = umockdev_testbed_add_device(
-      testbed_, "usb", name.c_str(), nullptr,
-      // attributes
-      "busnum", busText, "devnum", addressText, "dev", major, "speed",
-      superSpeed ? "5000" : "480", "bConfigurationValue", "1", "idVendor", vendor, "idProduct",
-      product, "bcdDevice", bcd, nullptr,
-      // properties
-      "DEVNAME", node, "DEVTYPE", "usb_device", "BUSNUM", busPadded, "DEVNUM", addressPadded,
-      nullptr);
+  gchar* sysfs = umockdev_testbed_add_device(testbed_, "usb", name.c_str(), nullptr,
+                                             // attributes
+                                             "busnum", busText, "devnum", addressText, "dev", major,
+                                             "speed", superSpeed ? "5000" : "480",
+                                             "bConfigurationValue", "1", "idVendor", vendor,
+                                             "idProduct", product, "bcdDevice", bcd, nullptr,
+                                             // properties
+                                             "DEVNAME", node, "DEVTYPE", "usb_device", "BUSNUM",
+                                             busPadded, "DEVNUM", addressPadded, nullptr);
   if (!sysfs) {
     connection.reset();
     device_.Unplug();

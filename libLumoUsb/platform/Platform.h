@@ -56,8 +56,7 @@ struct Overlapped {
   std::uint32_t offsetHigh = 0;
   Handle event = nullptr;
 };
-static_assert(sizeof(std::atomic<std::uintptr_t>) == sizeof(std::uintptr_t),
-              "OVERLAPPED layout");
+static_assert(sizeof(std::atomic<std::uintptr_t>) == sizeof(std::uintptr_t), "OVERLAPPED layout");
 constexpr std::uintptr_t kStatusPending = 0x103;
 
 // True while the driver has not completed the request (Windows'
@@ -171,8 +170,7 @@ static_assert(sizeof(DeviceInterfaceNotice) == 32, "notice record size");
 
 // Registers a window class of the process's own module. False if the name is
 // taken (kErrorClassAlreadyExists).
-bool RegisterWindowClass(const std::string& className, WindowProc procedure,
-                         std::uint32_t style);
+bool RegisterWindowClass(const std::string& className, WindowProc procedure, std::uint32_t style);
 // Creates a message-only window of the class, owned by the calling thread.
 Window CreateMessageWindow(const std::string& className);
 void SetWindowUserData(Window window, std::intptr_t value);

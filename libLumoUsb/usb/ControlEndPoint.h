@@ -13,8 +13,8 @@ class CLumoControlEndPoint : public CLumoUSBEndPoint {
 
   // Submits the request `setup` with `length` data bytes (sent from, or
   // received into, the record). None when nothing was submitted.
-  RequestHandle BeginControl(const ControlSetup& setup, std::uint8_t* buffer,
-                             std::uint32_t length, platform::Overlapped* overlapped);
+  RequestHandle BeginControl(const ControlSetup& setup, std::uint8_t* buffer, std::uint32_t length,
+                             platform::Overlapped* overlapped);
   // A control request needs its setup: without one nothing is submitted.
   RequestHandle BeginTransfer(std::uint8_t* buffer, std::uint32_t length,
                               platform::Overlapped* overlapped) override;

@@ -32,16 +32,16 @@ constexpr std::uint32_t CODE_DEVICE_STATE = 0x22004C;
 // follow it in the same buffer.
 #pragma pack(push, 1)
 struct TransferRecord {
-  std::uint8_t setupPacket[8];        // USB setup packet; zero for other endpoints
-  std::uint32_t timeoutSeconds;       // control transfers only, else 0
-  std::uint8_t reserved;              // zero
-  std::uint8_t endpointAddress;       // 0 for endpoint zero
-  std::uint32_t systemStatus;         // set by the driver
-  std::uint32_t usbStatus;            // set by the driver
-  std::uint32_t packetTableOffset;    // from the record's start (38), or 0
-  std::uint32_t packetTableLength;    // bytes, or 0
-  std::uint32_t dataOffset;           // from the record's start; 0 when direct
-  std::uint32_t dataLength;           // 0 when direct
+  std::uint8_t setupPacket[8];      // USB setup packet; zero for other endpoints
+  std::uint32_t timeoutSeconds;     // control transfers only, else 0
+  std::uint8_t reserved;            // zero
+  std::uint8_t endpointAddress;     // 0 for endpoint zero
+  std::uint32_t systemStatus;       // set by the driver
+  std::uint32_t usbStatus;          // set by the driver
+  std::uint32_t packetTableOffset;  // from the record's start (38), or 0
+  std::uint32_t packetTableLength;  // bytes, or 0
+  std::uint32_t dataOffset;         // from the record's start; 0 when direct
+  std::uint32_t dataLength;         // 0 when direct
 };
 #pragma pack(pop)
 

@@ -17,7 +17,8 @@ CLumoUSBEndPoint::CLumoUSBEndPoint(platform::Handle driverHandle,
     DescriptorType = descriptor->bDescriptorType;
     EndpointAddress = descriptor->bEndpointAddress;
     EndpointAttributes = descriptor->bmAttributes;
-    PacketSize = static_cast<std::uint16_t>((descriptor->wMaxPacketSize & 0x7FF) * PacketMultiplier);
+    PacketSize =
+        static_cast<std::uint16_t>((descriptor->wMaxPacketSize & 0x7FF) * PacketMultiplier);
     PollInterval = descriptor->bInterval;
     InDirection = (descriptor->bEndpointAddress & 0x80) != 0;
   }
@@ -117,8 +118,7 @@ bool CLumoUSBEndPoint::FinishTransfer(std::uint8_t* buffer, std::uint32_t* lengt
   const std::uint64_t dataEnd = std::uint64_t{header.dataOffset} + dataLength;
   if (request->DataIn() && dataLength > 0 && buffer && dataEnd <= request->Size())
     std::memcpy(buffer, request->Bytes() + header.dataOffset, dataLength);
-  const std::uint64_t tableEnd =
-      std::uint64_t{header.packetTableOffset} + header.packetTableLength;
+  const std::uint64_t tableEnd = std::uint64_t{header.packetTableOffset} + header.packetTableLength;
   if (packetInfo && dataLength > 0 && header.packetTableLength > 0 && tableEnd <= request->Size())
     std::memcpy(packetInfo, request->Bytes() + header.packetTableOffset, header.packetTableLength);
 
@@ -152,11 +152,9 @@ bool CLumoUSBEndPoint::AbortPending() {
 void CLumoUSBEndPoint::SetTransferLength(std::uint32_t length) {
   if (!HasDriverHandle() || PacketSize == 0) return;
   const std::uint32_t rounded = (length + PacketSize - 1) / PacketSize * PacketSize;
-  std::uint8_t record[5] = {EndpointAddress,
-                            static_cast<std::uint8_t>(rounded),
-                            static_cast<std::uint8_t>(rounded >> 8),
-                            static_cast<std::uint8_t>(rounded >> 16),
-                            static_cast<std::uint8_t>(rounded >> 24)};
+  std::uint8_t record[5] = {
+      EndpointAddress, static_cast<std::uint8_t>(rounded), static_cast<std::uint8_t>(rounded >> 8),
+      static_cast<std::uint8_t>(rounded >> 16), static_cast<std::uint8_t>(rounded >> 24)};
   std::uint32_t bytes = 0;
   if (!platform::IoControl(DriverHandle, CODE_SET_TRANSFER_LENGTH, record, sizeof(record), record,
                            sizeof(record), &bytes, nullptr))

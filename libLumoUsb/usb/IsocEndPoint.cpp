@@ -20,8 +20,7 @@ RequestHandle CLumoIsocEndPoint::SubmitDirect(std::uint8_t* buffer, std::uint32_
   header.endpointAddress = EndpointAddress;
   header.packetTableOffset = kTransferRecordSize;
   header.packetTableLength = table;
-  if (!Issue(CODE_DIRECT_TRANSFER, *request, buffer, length, overlapped, true))
-    return nullptr;
+  if (!Issue(CODE_DIRECT_TRANSFER, *request, buffer, length, overlapped, true)) return nullptr;
   return request;
 }
 

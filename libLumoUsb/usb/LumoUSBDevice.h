@@ -121,8 +121,8 @@ class CLumoUSBDevice {
   bool StateFlag2 = false;
   bool StateFlag4 = false;
   std::uint32_t LastByteCount = 0;
-  std::uint8_t InterfaceCount = 0;   // bNumInterfaces of the current configuration
-  std::uint8_t SettingCount = 0;     // parsed settings of the current configuration
+  std::uint8_t InterfaceCount = 0;  // bNumInterfaces of the current configuration
+  std::uint8_t SettingCount = 0;    // parsed settings of the current configuration
   std::uint8_t ConfigurationCount = 0;
   std::uint8_t DeviceIndex = 0;
   std::uint8_t ConfigurationIndex = 0;
@@ -140,8 +140,8 @@ class CLumoUSBDevice {
   // Header first, then the length the header gives (bLength, or the 16-bit
   // total length at byte 2).
   bool FetchVariable(std::uint8_t type, std::uint8_t index, std::uint16_t languageId,
-                     std::uint16_t headerLength, bool totalLength,
-                     std::vector<std::uint8_t>* data, bool keepDriverStatus);
+                     std::uint16_t headerLength, bool totalLength, std::vector<std::uint8_t>* data,
+                     bool keepDriverStatus);
   void FetchDeviceDescriptor();
   void FetchLanguage();
   void FetchString(std::uint8_t index, std::array<char16_t, kTextUnits>* text);

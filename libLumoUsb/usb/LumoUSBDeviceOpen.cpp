@@ -5,8 +5,8 @@
 #include <stdexcept>
 
 #include "usb/DevicePath.h"
-#include "usb/LittleEndian.h"
 #include "usb/DriverInterface.h"
+#include "usb/LittleEndian.h"
 #include "usb/LumoUSBDevice.h"
 
 namespace lumo::usb {
@@ -42,16 +42,21 @@ bool CLumoUSBDevice::FetchDescriptor(std::uint8_t type, std::uint8_t index,
                                      std::vector<std::uint8_t>* data, bool keepDriverStatus) {
   std::vector<std::uint8_t> request(kTransferRecordSize + length, 0);
   TransferRecord header{};
-  const std::uint8_t setup[8] = {0x80, 6, index, type,
-                                 static_cast<std::uint8_t>(languageId), HighByte(languageId),
-                                 static_cast<std::uint8_t>(length), HighByte(length)};
+  const std::uint8_t setup[8] = {0x80,
+                                 6,
+                                 index,
+                                 type,
+                                 static_cast<std::uint8_t>(languageId),
+                                 HighByte(languageId),
+                                 static_cast<std::uint8_t>(length),
+                                 HighByte(length)};
   std::memcpy(header.setupPacket, setup, sizeof(setup));
   header.timeoutSeconds = kDescriptorTimeoutSeconds;
   header.dataOffset = kTransferRecordSize;
   header.dataLength = length;
   std::memcpy(request.data(), &header, sizeof(header));
-  const bool fetched =
-      DriverRequest(CODE_CONTROL_TRANSFER, request.data(), static_cast<std::uint32_t>(request.size()));
+  const bool fetched = DriverRequest(CODE_CONTROL_TRANSFER, request.data(),
+                                     static_cast<std::uint32_t>(request.size()));
   std::memcpy(&header, request.data(), sizeof(header));
   BusStatus = header.usbStatus;
   if (keepDriverStatus) DriverStatus = header.systemStatus;
@@ -59,10 +64,9 @@ bool CLumoUSBDevice::FetchDescriptor(std::uint8_t type, std::uint8_t index,
   return fetched;
 }
 
-bool CLumoUSBDevice::FetchVariable(std::uint8_t type, std::uint8_t index,
-                                   std::uint16_t languageId, std::uint16_t headerLength,
-                                   bool totalLength, std::vector<std::uint8_t>* data,
-                                   bool keepDriverStatus) {
+bool CLumoUSBDevice::FetchVariable(std::uint8_t type, std::uint8_t index, std::uint16_t languageId,
+                                   std::uint16_t headerLength, bool totalLength,
+                                   std::vector<std::uint8_t>* data, bool keepDriverStatus) {
   std::vector<std::uint8_t> head;
   if (!FetchDescriptor(type, index, languageId, headerLength, &head, keepDriverStatus))
     return false;
@@ -220,7 +224,8 @@ void CLumoUSBDevice::SelectConfiguration(std::uint8_t index) {
   MaxPower = configuration.MaxPower;
   InterfaceCount = configuration.bNumInterfaces;
   SettingCount = configuration.InterfaceCount;
-  if (configuration.Interfaces[0]) FirstInterfaceNumber = configuration.Interfaces[0]->bInterfaceNumber;
+  if (configuration.Interfaces[0])
+    FirstInterfaceNumber = configuration.Interfaces[0]->bInterfaceNumber;
 
   std::uint8_t alternate = 0;
   if (!DriverRequest(CODE_GET_ALTERNATE, &alternate, 1)) alternate = 0xFF;
@@ -249,7 +254,8 @@ void CLumoUSBDevice::SelectAlternateSetting(std::uint8_t alternateSetting) {
 
 void CLumoUSBDevice::AssignEndpoints() {
   if (ConfigurationCount == 0 || InterfaceCount == 0) return;
-  UsbInterfaceSetting* setting = configurations_[ConfigurationIndex]->Interfaces[SettingIndex].get();
+  UsbInterfaceSetting* setting =
+      configurations_[ConfigurationIndex]->Interfaces[SettingIndex].get();
   CurrentInterface = setting;
   setting->Endpoints[0] = ControlEndpoint.get();
   CLumoUSBEndPoint** references[6] = {&IsocInEndpoint,  &BulkInEndpoint,  &InterruptInEndpoint,

@@ -72,7 +72,8 @@ bool Transfer::Finish(std::uint8_t* buffer, std::uint32_t* length, std::uint8_t*
     if (length) *length = 0;
     return false;
   }
-  const bool succeeded = endpoint_->FinishTransfer(buffer, length, &overlapped_, request_, packetInfo);
+  const bool succeeded =
+      endpoint_->FinishTransfer(buffer, length, &overlapped_, request_, packetInfo);
   request_.reset();  // still running: cancelled and awaited here
   return succeeded;
 }

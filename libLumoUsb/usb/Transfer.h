@@ -34,8 +34,8 @@ class Transfer {
   // and DriverStatus say which).
   bool Begin(CLumoUSBEndPoint& endpoint, std::uint8_t* buffer, std::uint32_t length);
   // The same for a control request with its setup packet.
-  bool BeginControl(CLumoControlEndPoint& endpoint, const ControlSetup& setup,
-                    std::uint8_t* buffer, std::uint32_t length);
+  bool BeginControl(CLumoControlEndPoint& endpoint, const ControlSetup& setup, std::uint8_t* buffer,
+                    std::uint32_t length);
 
   // Waits up to `timeoutMs` for the request to complete. True when it has.
   bool Wait(std::uint32_t timeoutMs);

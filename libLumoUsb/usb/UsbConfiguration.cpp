@@ -77,15 +77,15 @@ std::unique_ptr<UsbInterfaceSetting> ParseInterfaceSetting(platform::Handle driv
     if (type == kTypeEndpoint) {
       if (offset + kEndpointDescriptorSize > size) break;
       const std::uint8_t* bytes = data + offset;
-      const EndpointDescriptor descriptor{bytes[0], bytes[1], bytes[2], bytes[3], ReadLittle16(bytes + 4),
-                                          bytes[6]};
+      const EndpointDescriptor descriptor{
+          bytes[0], bytes[1], bytes[2], bytes[3], ReadLittle16(bytes + 4), bytes[6]};
       ++filled;
       setting->DescriptorsLength = static_cast<std::uint16_t>(setting->DescriptorsLength + length);
       offset += length;
       CompanionDescriptor companion;
       bool hasCompanion = false;
-      if (walk == DescriptorWalk::Usb3 && offset + 2 <= size && data[offset + 1] == kTypeCompanion &&
-          data[offset] != 0) {
+      if (walk == DescriptorWalk::Usb3 && offset + 2 <= size &&
+          data[offset + 1] == kTypeCompanion && data[offset] != 0) {
         const std::uint8_t companionLength = data[offset];
         if (offset + kCompanionDescriptorSize <= size) {
           const std::uint8_t* c = data + offset;
@@ -96,8 +96,8 @@ std::unique_ptr<UsbInterfaceSetting> ParseInterfaceSetting(platform::Handle driv
             static_cast<std::uint16_t>(setting->DescriptorsLength + companionLength);
         offset += companionLength;
       }
-      setting->Own(filled, MakeEndpoint(driverHandle, descriptor,
-                                         hasCompanion ? &companion : nullptr));
+      setting->Own(filled,
+                   MakeEndpoint(driverHandle, descriptor, hasCompanion ? &companion : nullptr));
     } else if (steppedOver < kMaxSteppedOver) {
       ++steppedOver;
       setting->DescriptorsLength = static_cast<std::uint16_t>(setting->DescriptorsLength + length);

@@ -60,7 +60,8 @@ TEST(CameraDevice, TwoCamerasShareNothing) {
   EXPECT_NE(a.State().streamRing.dataEvent.get(), b.State().streamRing.dataEvent.get());
   EXPECT_NE(a.State().usbDevice.get(), b.State().usbDevice.get());
   platform::SetEventObject(a.State().streamRing.dataEvent.get());
-  EXPECT_EQ(platform::WaitForEvent(b.State().streamRing.dataEvent.get(), 0), platform::kWaitTimeout);
+  EXPECT_EQ(platform::WaitForEvent(b.State().streamRing.dataEvent.get(), 0),
+            platform::kWaitTimeout);
   EXPECT_EQ(b.State().path, kPathB);
 }
 

@@ -102,9 +102,9 @@ void RegisterCaller(LumoUsbManager& manager, void* handle, int thread, int round
 }
 
 // Starts `count` register callers, thread numbers 0 and up.
-void StartRegisterCallers(std::vector<std::thread>& threads, LumoUsbManager& manager,
-                          void* handle, int count, int rounds, bool mayFail,
-                          const std::atomic<bool>& stop, RegisterTally& tally) {
+void StartRegisterCallers(std::vector<std::thread>& threads, LumoUsbManager& manager, void* handle,
+                          int count, int rounds, bool mayFail, const std::atomic<bool>& stop,
+                          RegisterTally& tally) {
   for (int t = 0; t < count; ++t)
     threads.emplace_back([&manager, &stop, &tally, handle, t, rounds, mayFail] {
       RegisterCaller(manager, handle, t, rounds, mayFail, stop, tally);

@@ -47,7 +47,10 @@ inline Bytes ImageBlock(std::uint32_t frame, std::uint32_t index) {
 
 // A line packet: sync, type, 32-bit length, payload.
 inline Words Packet(std::uint16_t type, const Words& payload) {
-  Words words = {0xC53A, 0xA35C, 0xC53A, type,
+  Words words = {0xC53A,
+                 0xA35C,
+                 0xC53A,
+                 type,
                  static_cast<std::uint16_t>(payload.size() >> 16),
                  static_cast<std::uint16_t>(payload.size())};
   words.insert(words.end(), payload.begin(), payload.end());
@@ -63,7 +66,8 @@ inline Words LinePayload(std::uint32_t frame, std::uint32_t line, std::size_t wo
 
 inline Words InfoPayload(std::uint32_t frame, std::size_t words = 32) {
   Words payload(words);
-  for (std::size_t j = 0; j < words; ++j) payload[j] = static_cast<std::uint16_t>(0x1000 + frame + j);
+  for (std::size_t j = 0; j < words; ++j)
+    payload[j] = static_cast<std::uint16_t>(0x1000 + frame + j);
   return payload;
 }
 

@@ -193,7 +193,8 @@ TEST_F(CommandChannel, BufferSendsAreCutInto200ByteFramesAndLoopBack) {
   }
   const auto lines = LogLines();
   bool sentLogged = false;
-  for (const std::string& line : lines) sentLogged |= line.rfind("ioSend success send len = ", 0) == 0;
+  for (const std::string& line : lines)
+    sentLogged |= line.rfind("ioSend success send len = ", 0) == 0;
   EXPECT_TRUE(sentLogged);
   EXPECT_FALSE(manager->CameraSendBuffer(handle, nullptr, -5, 100));
 }
@@ -273,7 +274,8 @@ TEST_F(CommandChannel, HostileLengthsAreRefusedBeforeAnythingIsSentOrWritten) {
 // nothing awaited it keeps pausing 10 ms after each empty poll.
 TEST_F(CommandChannel, AnIdleCameraIsPolledNoMoreThanEveryTenMilliseconds) {
   Bytes data = {1, 2, 3, 4};
-  for (int i = 0; i < 20; ++i) ASSERT_TRUE(manager->SetupCommand(handle, 0x44, data.data(), 4, 1000));
+  for (int i = 0; i < 20; ++i)
+    ASSERT_TRUE(manager->SetupCommand(handle, 0x44, data.data(), 4, 1000));
   // Let the back-off after the last answer run out, then count idle polls.
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   const std::uint64_t before = firmware().Counters().inTransfers;

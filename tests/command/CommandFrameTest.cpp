@@ -40,8 +40,8 @@ TEST(CommandFrame, WorkedExamples) {
   // A write without data: 7E 03 00, the address, the check byte.
   const Bytes empty = Encode(0x01020304, {}, kFrameRegisterWrite);
   const Bytes plain = {0x03, 0x00, 0x01, 0x02, 0x03, 0x04};
-  EXPECT_EQ(empty, test::Escape(Bytes{0x03, 0x00, 0x01, 0x02, 0x03, 0x04,
-                                      test::ReferenceCrc8(plain)}));
+  EXPECT_EQ(empty,
+            test::Escape(Bytes{0x03, 0x00, 0x01, 0x02, 0x03, 0x04, test::ReferenceCrc8(plain)}));
 }
 
 TEST(CommandFrame, EveryFieldIsEscapedAndTheFlagOnlyLeads) {

@@ -42,7 +42,8 @@ inline Bytes CameraFrame(std::uint8_t control, std::uint64_t address, const Byte
                          std::uint8_t status = 0) {
   Bytes plain = {control, static_cast<std::uint8_t>(data.size())};
   const int width = 2 * ((control >> 1) & 3) + 2;
-  for (int i = width - 1; i >= 0; --i) plain.push_back(static_cast<std::uint8_t>(address >> (8 * i)));
+  for (int i = width - 1; i >= 0; --i)
+    plain.push_back(static_cast<std::uint8_t>(address >> (8 * i)));
   if ((control >> 5) == 3) plain.push_back(status);
   plain.insert(plain.end(), data.begin(), data.end());
   if (control & 1) plain.push_back(ReferenceCrc8(plain));

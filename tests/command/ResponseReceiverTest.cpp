@@ -17,8 +17,8 @@
 namespace lumo::command {
 namespace {
 
-using test::Bytes;
 using test::BufferData;
+using test::Bytes;
 using test::CameraFrame;
 using test::RegisterAnswer;
 

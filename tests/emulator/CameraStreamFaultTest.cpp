@@ -215,9 +215,9 @@ TEST_F(StreamFaultTest, BusErrorFailsTheTransferAndLosesItsBytes) {
   }
   EXPECT_TRUE(seen);
   // The counter follows the completion the reader has just seen.
-  EXPECT_TRUE(Stream().WaitUntil(
-      [](const emulator::StreamCounters& c) { return c.transferErrors == 2; },
-      std::chrono::seconds(5)));
+  EXPECT_TRUE(
+      Stream().WaitUntil([](const emulator::StreamCounters& c) { return c.transferErrors == 2; },
+                         std::chrono::seconds(5)));
 }
 
 TEST_F(StreamFaultTest, ZeroLengthCompletionsCarryNothingAndLoseNothing) {
@@ -268,7 +268,8 @@ TEST_F(StreamFaultTest, HostGivingUpOnAStallRestartsTheStream) {
     ASSERT_TRUE(Stream().WaitUntil([](const emulator::StreamCounters& s) { return s.stalls == 1; },
                                    std::chrono::seconds(5)));
     EXPECT_FALSE(reader.OldestFinished());
-    for (const Completion& c : reader.AbortAll()) EXPECT_EQ(c.error, platform::kErrorOperationAborted);
+    for (const Completion& c : reader.AbortAll())
+      EXPECT_EQ(c.error, platform::kErrorOperationAborted);
   }
   const auto begin = std::chrono::steady_clock::now();
   Start();  // ends the stall
@@ -294,7 +295,8 @@ TEST_F(StreamFaultTest, UnplugInTheMiddleOfAFrameFailsThePendingReads) {
       EXPECT_TRUE(reader.completions[i].ok) << i;
       EXPECT_EQ(reader.completions[i].bytes, kBlock);
     }
-    for (int i = 5; i < 64; ++i) EXPECT_EQ(reader.completions[i].error, platform::kErrorGenFailure) << i;
+    for (int i = 5; i < 64; ++i)
+      EXPECT_EQ(reader.completions[i].error, platform::kErrorGenFailure) << i;
     auto header = ParseHeader(reader.bytes.data());
     ASSERT_TRUE(header);
     EXPECT_EQ(header->number, 1u);
@@ -472,7 +474,8 @@ TEST_F(LineAnomalyTest, EarlyLineComesBeforeInfoAndFirstLine) {
   ASSERT_EQ(scan.packets.size(), 1002u);
   EXPECT_EQ(scan.packets[0].type, 3);
   ASSERT_EQ(scan.packets[0].payload.size(), 500u);
-  for (std::uint32_t j = 0; j < 500; ++j) EXPECT_EQ(scan.packets[0].payload[j], ExpectedLineWord(1, 1, j));
+  for (std::uint32_t j = 0; j < 500; ++j)
+    EXPECT_EQ(scan.packets[0].payload[j], ExpectedLineWord(1, 1, j));
   ExpectLineFrame(Lines(scan.packets, 1), 1, true);
 }
 

@@ -13,8 +13,8 @@
 namespace lumo::test {
 namespace {
 
-using emulator::FramePadding;
 using emulator::Fillers;
+using emulator::FramePadding;
 using emulator::LineOrder;
 using emulator::StreamConfig;
 using emulator::StreamMode;
@@ -24,12 +24,12 @@ constexpr std::size_t kDefaultFrameBlocks = 1 + 384;  // 1024 x 768 x 2 bytes
 TEST(StreamPatternTest, ExportedPatternsFollowTheirFormulas) {
   // A few values worked out by hand from the formulas.
   EXPECT_EQ(emulator::RawImageByte(0, 0), 0);
-  EXPECT_EQ(emulator::RawImageByte(0, 300), 45);     // x = 300: 300 + 1 = 301
-  EXPECT_EQ(emulator::RawImageByte(0, 4096), 13);    // block 1: s = 13
-  EXPECT_EQ(emulator::RawImageByte(2, 4095), 29);    // s = 14, x = 4109: 4109 + 16 = 4125
-  EXPECT_EQ(emulator::LineWord(1, 2, 3), 174);       // 131 + 34 + 9
-  EXPECT_EQ(emulator::LineWord(0x10000, 0, 0), 0);   // 131 * 65536 is a multiple of 32768
-  EXPECT_EQ(emulator::InfoWord(5, 6), 1547);         // 5 + 1542
+  EXPECT_EQ(emulator::RawImageByte(0, 300), 45);      // x = 300: 300 + 1 = 301
+  EXPECT_EQ(emulator::RawImageByte(0, 4096), 13);     // block 1: s = 13
+  EXPECT_EQ(emulator::RawImageByte(2, 4095), 29);     // s = 14, x = 4109: 4109 + 16 = 4125
+  EXPECT_EQ(emulator::LineWord(1, 2, 3), 174);        // 131 + 34 + 9
+  EXPECT_EQ(emulator::LineWord(0x10000, 0, 0), 0);    // 131 * 65536 is a multiple of 32768
+  EXPECT_EQ(emulator::InfoWord(5, 6), 1547);          // 5 + 1542
   EXPECT_EQ(emulator::InfoWord(0x12345, 0), 0x2345);  // low 15 bits
 
   for (std::uint32_t frame : {0u, 1u, 77u, 0xFFFFFFFFu}) {
@@ -53,7 +53,8 @@ TEST_F(CameraStreamTest, StartRequestIsAnsweredAndOtherRequestsStall) {
   const Reply reply = InOut(handle, kControl, record);
   ASSERT_TRUE(reply.ok) << reply.error;
   EXPECT_EQ(reply.bytes, kHeader + 64);
-  EXPECT_TRUE(std::all_of(record.begin() + kHeader, record.end(), [](std::uint8_t b) { return b == 0; }));
+  EXPECT_TRUE(
+      std::all_of(record.begin() + kHeader, record.end(), [](std::uint8_t b) { return b == 0; }));
   EXPECT_TRUE(Stream().Streaming());
   EXPECT_EQ(Stream().Counters().startRequests, 1u);
 
@@ -103,7 +104,8 @@ TEST_F(CameraStreamTest, RawFramesCarryTheirHeaderAndTheImagePattern) {
     EXPECT_NE(frame.header.mode, 0x52434D4Cu);
     EXPECT_TRUE(UnusedHeaderBytesZero(reader.bytes.data() + frame.headerBlock * kBlock));
     ASSERT_EQ(frame.dataBlocks, 384u);
-    EXPECT_EQ(FirstRawMismatch(frame.data, frame.dataBlocks, frame.header.number, 1024 * 768 * 2), -1);
+    EXPECT_EQ(FirstRawMismatch(frame.data, frame.dataBlocks, frame.header.number, 1024 * 768 * 2),
+              -1);
   }
   EXPECT_TRUE(Stream().WaitForFrames(3, std::chrono::seconds(5)));
 }
@@ -242,8 +244,8 @@ TEST_F(CameraStreamTest, ShortTransfersCutBlocksAnywhere) {
   for (std::size_t f = 0; f < 5; ++f) {
     EXPECT_EQ(split.frames[f].header.number, f + 1);
     ASSERT_EQ(split.frames[f].dataBlocks, 8u);
-    EXPECT_EQ(FirstRawMismatch(split.frames[f].data, 8, split.frames[f].header.number, 256 * 64 * 2),
-              -1);
+    EXPECT_EQ(
+        FirstRawMismatch(split.frames[f].data, 8, split.frames[f].header.number, 256 * 64 * 2), -1);
   }
 }
 
@@ -252,8 +254,9 @@ TEST_F(CameraStreamTest, StreamPausesWithoutRequestsAndGoesOnWhereItStopped) {
   StreamReader reader(handle, 8);
   ASSERT_TRUE(reader.Fill());
   for (int i = 0; i < 8; ++i) ASSERT_TRUE(reader.Next(false));
-  ASSERT_TRUE(Stream().WaitUntil([](const emulator::StreamCounters& c) { return c.blocksSent == 8; },
-                                 std::chrono::seconds(5)));
+  ASSERT_TRUE(
+      Stream().WaitUntil([](const emulator::StreamCounters& c) { return c.blocksSent == 8; },
+                         std::chrono::seconds(5)));
   ASSERT_TRUE(Stream().WaitUntilIdle(std::chrono::seconds(5)));
   EXPECT_EQ(Stream().Counters().blocksSent, 8u);  // nothing sent without requests
 

@@ -30,11 +30,15 @@ inline std::uint8_t BitwiseCrc(const Bytes& bytes, std::size_t count) {
 // byte. `checkXor` spoils the check byte.
 inline Bytes HostFrame(std::uint8_t control, std::uint32_t address, const Bytes& data,
                        std::uint8_t checkXor = 0) {
-  Bytes body{control, static_cast<std::uint8_t>(data.size()),
-             static_cast<std::uint8_t>(address >> 24), static_cast<std::uint8_t>(address >> 16),
-             static_cast<std::uint8_t>(address >> 8), static_cast<std::uint8_t>(address)};
+  Bytes body{control,
+             static_cast<std::uint8_t>(data.size()),
+             static_cast<std::uint8_t>(address >> 24),
+             static_cast<std::uint8_t>(address >> 16),
+             static_cast<std::uint8_t>(address >> 8),
+             static_cast<std::uint8_t>(address)};
   body.insert(body.end(), data.begin(), data.end());
-  if (control & 1) body.push_back(static_cast<std::uint8_t>(BitwiseCrc(body, body.size()) ^ checkXor));
+  if (control & 1)
+    body.push_back(static_cast<std::uint8_t>(BitwiseCrc(body, body.size()) ^ checkXor));
   Bytes out{0x7E};
   for (std::uint8_t b : body) {
     if (b == 0x7E || b == 0x7D) {

@@ -29,7 +29,8 @@ TEST(FrameCheckTest, IsTheOneWireCrc) {
   EXPECT_EQ(emulator::FrameCheckByte(reinterpret_cast<const std::uint8_t*>(text), 9), 0xA1);
   // The CRC of a single byte is its table entry.
   const std::uint8_t head[8] = {0x00, 0x5E, 0xBC, 0xE2, 0x61, 0x3F, 0xDD, 0x83};
-  for (std::uint8_t i = 0; i < 8; ++i) EXPECT_EQ(emulator::FrameCheckByte(&i, 1), head[i]) << int(i);
+  for (std::uint8_t i = 0; i < 8; ++i)
+    EXPECT_EQ(emulator::FrameCheckByte(&i, 1), head[i]) << int(i);
   for (unsigned i = 0; i < 256; ++i) {
     const Bytes one{static_cast<std::uint8_t>(i)};
     ASSERT_EQ(emulator::FrameCheckByte(one.data(), 1), BitwiseCrc(one, 1)) << i;
@@ -192,9 +193,9 @@ TEST_F(CommandChannelTest, RegistersKeepExactlyTheBytesWritten) {
     std::uint32_t address;
     Bytes data;
   };
-  const Expected expected[] = {{0, 0x1000, six},     {2, 0x1000, six},  {2, 0x2000, Bytes(4, 0)},
-                               {0, 0x1000, {0x42}},  {2, 0x1000, {0x42}}, {0, 0x3000, {}},
-                               {2, 0x3000, {}},      {2, 0xFFFFFFFC, {9, 8, 7}}};
+  const Expected expected[] = {
+      {0, 0x1000, six},    {2, 0x1000, six}, {2, 0x2000, Bytes(4, 0)}, {0, 0x1000, {0x42}},
+      {2, 0x1000, {0x42}}, {0, 0x3000, {}},  {2, 0x3000, {}},          {2, 0xFFFFFFFC, {9, 8, 7}}};
   for (std::size_t i = 0; i < 8; ++i) {
     EXPECT_EQ(f[i].type, expected[i].type) << i;
     EXPECT_EQ(f[i].address, expected[i].address) << i;

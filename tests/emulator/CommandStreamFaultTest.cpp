@@ -68,7 +68,8 @@ TEST_F(CommandChannelTest, ChunkedPollsCutFramesThatReassemble) {
 TEST_F(CommandChannelTest, RandomSplitIsBoundedAndRepeatsWithItsSeed) {
   auto run = [&] {
     Firmware().SetInSplit(InSplit::Random(7, 40, 2));
-    for (int i = 0; i < 20; ++i) EXPECT_TRUE(Send(BufferFrame(Pattern(100, static_cast<std::uint8_t>(i)))).ok);
+    for (int i = 0; i < 20; ++i)
+      EXPECT_TRUE(Send(BufferFrame(Pattern(100, static_cast<std::uint8_t>(i)))).ok);
     decoder = StreamDecoder();
     chunks.clear();
     const auto f = Receive(20);

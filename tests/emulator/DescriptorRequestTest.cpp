@@ -40,7 +40,7 @@ TEST_F(CameraDescriptorTest, DeviceDescriptorDescribesAUsb3Camera) {
   EXPECT_EQ(d[7], 9);  // 2^9 = 512-byte endpoint zero
   EXPECT_EQ(Get16(d, 8), 0x04B4);
   EXPECT_EQ(Get16(d, 10), 0x00F1);
-  EXPECT_EQ(d[17], 1);  // one configuration
+  EXPECT_EQ(d[17], 1);               // one configuration
   EXPECT_EQ(Get32(record, 14), 0u);  // system status
   EXPECT_EQ(Get32(record, 18), 0u);  // USB status
 
@@ -225,10 +225,10 @@ TEST_F(CameraDescriptorTest, VendorRequestsReachTheInstalledHandler) {
 DescriptorSet TwoAlternates() {
   DescriptorSet set;
   set.device = {18, 1, 0x00, 0x02, 0, 0, 0, 64, 0x34, 0x12, 0x78, 0x56, 0, 1, 0, 0, 0, 1};
-  set.configurations[0] = {9, 2, 34, 0, 1, 7, 0, 0x80, 50,   // bConfigurationValue 7
-                           9, 4, 0, 0, 0, 0xFF, 0, 0, 0,     // alternate 0
-                           9, 4, 0, 1, 1, 0xFF, 0, 0, 0,     // alternate 1
-                           7, 5, 0x82, 0x02, 0x00, 0x02, 0};  // bulk IN 0x82, 512
+  set.configurations[0] = {9, 2, 34,   0,    1,    7,    0, 0x80, 50,  // bConfigurationValue 7
+                           9, 4, 0,    0,    0,    0xFF, 0, 0,    0,   // alternate 0
+                           9, 4, 0,    1,    1,    0xFF, 0, 0,    0,   // alternate 1
+                           7, 5, 0x82, 0x02, 0x00, 0x02, 0};           // bulk IN 0x82, 512
   set.strings[0] = emulator::LanguageTableDescriptor();
   return set;
 }
@@ -310,12 +310,12 @@ TEST(EmulatedDescriptorSetTest, ConfiguredBytesArePresentedAsTheyAre) {
   // descriptor (type 0x24) sits after the interface.
   DescriptorSet set;
   set.device = {18, 1, 0x10, 0x02, 0, 0, 0, 64, 0xAD, 0xDE, 0xEF, 0xBE, 0, 1, 0, 0, 0, 1};
-  set.configurations[0] = {9, 2, 60, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0, 0, 0xFF, 0, 0, 0,
-                           9, 0x24, 1, 2, 3, 4, 5, 6, 7};
+  set.configurations[0] = {9,    2, 60, 0, 1, 1,    0, 0x80, 50, 9, 4, 0, 0, 0,
+                           0xFF, 0, 0,  0, 9, 0x24, 1, 2,    3,  4, 5, 6, 7};
   set.strings[0] = emulator::LanguageTableDescriptor();
   set.strings[5] = {6, 3, 'h', 0, 'i', 0};
-  auto device = std::make_unique<EmulatedDevice>(emulator::DeviceIdentity{0xDEAD, 0xBEEF, "RAW"},
-                                                 set);
+  auto device =
+      std::make_unique<EmulatedDevice>(emulator::DeviceIdentity{0xDEAD, 0xBEEF, "RAW"}, set);
   ASSERT_TRUE(device->Plug());
   platform::Handle handle = platform::OpenDevicePath(device->Path());
 

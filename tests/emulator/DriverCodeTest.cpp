@@ -23,8 +23,8 @@ TEST_F(DriverCodeTest, InOutInformationCodesReturnTheSentSize) {
     std::uint32_t size;
   };
   for (const Case& c : {Case{kInfoA, 4}, Case{kInfoB, 4}, Case{kGetAlternate, 1},
-                        Case{kInfoByte, 1}, Case{kTextA, 256}, Case{kTextB, 256},
-                        Case{kState, 4}, Case{kInfoA, 8}, Case{kTextA, 300}}) {
+                        Case{kInfoByte, 1}, Case{kTextA, 256}, Case{kTextB, 256}, Case{kState, 4},
+                        Case{kInfoA, 8}, Case{kTextA, 300}}) {
     std::vector<std::uint8_t> b(c.size, 0xEE);
     const Reply reply = InOut(handle, c.code, b);
     ASSERT_TRUE(reply.ok) << std::hex << c.code << " error " << std::dec << reply.error;

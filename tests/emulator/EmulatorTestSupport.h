@@ -33,7 +33,8 @@ inline void Put32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v)
   for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 inline std::uint32_t Get32(const std::vector<std::uint8_t>& b, std::size_t at) {
-  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
+  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) |
+         (static_cast<std::uint32_t>(b[at + 3]) << 24);
 }
 inline std::uint16_t Get16(const std::vector<std::uint8_t>& b, std::size_t at) {
   return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8));
@@ -96,7 +97,8 @@ inline Reply GetDescriptor(platform::Handle device, std::uint8_t type, std::uint
   Reply reply = InOut(device, kControl, b);
   if (data) {
     data->clear();
-    if (reply.ok && reply.bytes >= kHeader) data->assign(b.begin() + kHeader, b.begin() + reply.bytes);
+    if (reply.ok && reply.bytes >= kHeader)
+      data->assign(b.begin() + kHeader, b.begin() + reply.bytes);
   }
   if (record) *record = b;
   return reply;
@@ -130,16 +132,14 @@ class Overlapped {
     reply.error = reply.ok ? 0 : platform::LastError();
     return reply;
   }
-  bool Finished() const {
-    return state_.internal.load() != platform::kStatusPending;
-  }
+  bool Finished() const { return state_.internal.load() != platform::kStatusPending; }
 
   std::vector<std::uint8_t> record;
   std::vector<std::uint8_t> data;
 
  private:
-  bool Issue(platform::Handle device, std::uint32_t code, void* in, std::uint32_t inSize,
-             void* out, std::uint32_t outSize) {
+  bool Issue(platform::Handle device, std::uint32_t code, void* in, std::uint32_t inSize, void* out,
+             std::uint32_t outSize) {
     const bool done = platform::IoControl(device, code, in, inSize, out, outSize, nullptr, &state_);
     return !done && platform::LastError() == platform::kErrorIoPending;
   }

@@ -79,9 +79,9 @@ TEST_F(CameraEndpointTest, BufferedReadsCountTheDataOffset) {
   const Reply r = read.Wait(handle);
   ASSERT_TRUE(r.ok);
   EXPECT_EQ(r.bytes, kHeader + 300);
-  EXPECT_EQ(std::vector<std::uint8_t>(read.record.begin() + kHeader,
-                                      read.record.begin() + kHeader + 300),
-            block);
+  EXPECT_EQ(
+      std::vector<std::uint8_t>(read.record.begin() + kHeader, read.record.begin() + kHeader + 300),
+      block);
   EXPECT_EQ(Get32(read.record, 18), 0u);
 }
 
@@ -170,10 +170,9 @@ TEST_F(CameraEndpointTest, DataSkipsRequestsOfAClosedHandle) {
 // A device with bulk OUT 0x02 and isochronous IN 0x83 (3 x 1024 bytes).
 DescriptorSet OutAndIsochronous() {
   DescriptorSet set = emulator::CameraDescriptors("ISO");
-  set.configurations[0] = {9, 2, 32, 0, 1, 1, 0, 0x80, 50,
-                           9, 4, 0, 0, 2, 0xFF, 0, 0, 0,
-                           7, 5, 0x02, 0x02, 0x00, 0x04, 0,
-                           7, 5, 0x83, 0x01, 0x00, 0x04, 1};
+  set.configurations[0] = {9,    2,    32, 0,    1, 1,    0,    0x80, 50,   9,    4,
+                           0,    0,    2,  0xFF, 0, 0,    0,    7,    5,    0x02, 0x02,
+                           0x00, 0x04, 0,  7,    5, 0x83, 0x01, 0x00, 0x04, 1};
   return set;
 }
 

@@ -284,11 +284,11 @@ struct Packet {
 };
 
 struct PacketScan {
-  std::vector<Packet> packets;  // fillers excluded
-  std::vector<Packet> fillers;  // payload not kept
+  std::vector<Packet> packets;                 // fillers excluded
+  std::vector<Packet> fillers;                 // payload not kept
   std::vector<std::uint32_t> rejectedLengths;  // packets announcing more than 10000 words
-  std::size_t strayWords = 0;   // non-zero words outside any packet
-  bool truncated = false;       // the last packet runs past the end
+  std::size_t strayWords = 0;                  // non-zero words outside any packet
+  bool truncated = false;                      // the last packet runs past the end
 };
 
 // Scans `words` 16-bit words for packets the way a receiver would: find the

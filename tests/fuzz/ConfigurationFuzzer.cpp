@@ -8,8 +8,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace lumo::usb;
   for (DescriptorWalk walk : {DescriptorWalk::Usb2, DescriptorWalk::Usb3}) {
-    auto configuration =
-        ParseConfiguration(lumo::platform::InvalidHandle(), data, size, walk);
+    auto configuration = ParseConfiguration(lumo::platform::InvalidHandle(), data, size, walk);
     unsigned sum = 0;
     for (unsigned i = 0; i < configuration->InterfaceCount; ++i) {
       const UsbInterfaceSetting& setting = *configuration->Interfaces[i];

@@ -14,10 +14,9 @@ int main() {
   void* handle = manager.OpenDevice(manager.GetDeviceIDForIndex(0));
   unsigned char value[4] = {1, 2, 3, 4};
   unsigned char read[4] = {};
-  const bool ok = manager.DeviceCount() == 1 &&
-                  manager.SetupCommand(handle, 0x40, value, 4, 1000) &&
-                  manager.ReadCommand(handle, 0x40, read, 4, 1000) &&
-                  std::memcmp(read, "\1\2\3\4", 4) == 0;
+  const bool ok =
+      manager.DeviceCount() == 1 && manager.SetupCommand(handle, 0x40, value, 4, 1000) &&
+      manager.ReadCommand(handle, 0x40, read, 4, 1000) && std::memcmp(read, "\1\2\3\4", 4) == 0;
   manager.CloseDevice(handle);
   std::printf("libLumoUsb %s: %s\n", LumoUsbVersion(), ok ? "camera found and answered" : "FAILED");
   return ok ? 0 : 1;

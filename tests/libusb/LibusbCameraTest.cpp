@@ -163,7 +163,8 @@ TEST_F(LibusbCamera, RegistersAndTheBufferChannelGoThroughLibusb) {
 
   std::vector<std::uint8_t> message(450);
   for (std::size_t i = 0; i < message.size(); ++i) message[i] = static_cast<std::uint8_t>(i * 7);
-  ASSERT_TRUE(manager.CameraSendBuffer(handle, message.data(), static_cast<int>(message.size()), 2000));
+  ASSERT_TRUE(
+      manager.CameraSendBuffer(handle, message.data(), static_cast<int>(message.size()), 2000));
   std::vector<std::uint8_t> received;
   while (received.size() < message.size()) {
     std::uint8_t chunk[1024];
@@ -211,8 +212,7 @@ TEST_F(LibusbCamera, RawAndLinePacketFramesArriveByteForByte) {
         const std::uint16_t expected = emulator::LineWord(frame->frameNumber, line, word);
         const std::uint8_t* at = frame->imageAddress + line * emulator::kLineWidth + 2 * word;
         same = at[0] == (expected & 0xFF) && at[1] == (expected >> 8);
-        EXPECT_TRUE(same) << "frame " << frame->frameNumber << " line " << line << " word "
-                          << word;
+        EXPECT_TRUE(same) << "frame " << frame->frameNumber << " line " << line << " word " << word;
       }
     }
   }
@@ -317,8 +317,8 @@ TEST(LibusbDriver, AnswersAbortsStallsAndClaimsAsTheKernelDriverDoes) {
   std::vector<platform::Overlapped> overlapped(kReads);
   for (int i = 0; i < kReads; ++i) {
     overlapped[i].event = platform::CreateEventObject(true, false);
-    EXPECT_FALSE(platform::IoControl(device, 0x22004B, headers[i].data(), 38, data[i].data(),
-                                     4096, nullptr, &overlapped[i]));
+    EXPECT_FALSE(platform::IoControl(device, 0x22004B, headers[i].data(), 38, data[i].data(), 4096,
+                                     nullptr, &overlapped[i]));
     EXPECT_EQ(platform::LastError(), platform::kErrorIoPending);
   }
   std::uint8_t endpoint = 0x81;
@@ -332,8 +332,8 @@ TEST(LibusbDriver, AnswersAbortsStallsAndClaimsAsTheKernelDriverDoes) {
 
   // The driver's own values, and a code it does not serve.
   std::uint8_t text[256] = {};
-  EXPECT_TRUE(platform::IoControl(device, 0x22003C, text, sizeof(text), text, sizeof(text),
-                                  &bytes, nullptr));
+  EXPECT_TRUE(platform::IoControl(device, 0x22003C, text, sizeof(text), text, sizeof(text), &bytes,
+                                  nullptr));
   EXPECT_STREQ(reinterpret_cast<const char*>(text), "Lumo libusb-1.0 driver");
   EXPECT_FALSE(platform::IoControl(device, 0x220FF0, text, 4, text, 4, &bytes, nullptr));
   EXPECT_EQ(platform::LastError(), platform::kErrorInvalidFunction);

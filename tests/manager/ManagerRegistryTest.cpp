@@ -26,7 +26,8 @@ TEST(ManagerRegistry, NoCameraStillStartsThePump) {
   const std::size_t before = test::PumpClasses().size();
   LumoUsbManager manager;
   EXPECT_EQ(manager.DeviceCount(), 0);
-  for (int index = -1; index < 4; ++index) EXPECT_EQ(manager.GetDeviceIDForIndex(index), NoneValue());
+  for (int index = -1; index < 4; ++index)
+    EXPECT_EQ(manager.GetDeviceIDForIndex(index), NoneValue());
   EXPECT_TRUE(test::PumpsRegistered(before + 1));
   const auto classes = test::PumpClasses();
   ASSERT_EQ(classes.size(), before + 1);
@@ -101,8 +102,10 @@ TEST(ManagerRegistry, OnlyPathsWithTheFullCameraPrefixAreCameras) {
       platform::virt::CompleteRequest(request.id, platform::kErrorInvalidFunction);
     }
   } driver;
-  ASSERT_TRUE(platform::virt::Plug(usb::kDriverInterfaceClass, "\\\\?\\USB#VID_04B4&PID_00F", &driver));
-  ASSERT_TRUE(platform::virt::Plug(usb::kDriverInterfaceClass, "\\\\?\\USB#VID_04B4&PID_00F1", &driver));
+  ASSERT_TRUE(
+      platform::virt::Plug(usb::kDriverInterfaceClass, "\\\\?\\USB#VID_04B4&PID_00F", &driver));
+  ASSERT_TRUE(
+      platform::virt::Plug(usb::kDriverInterfaceClass, "\\\\?\\USB#VID_04B4&PID_00F1", &driver));
 
   LumoUsbManager manager;
   EXPECT_EQ(manager.DeviceCount(), 1);

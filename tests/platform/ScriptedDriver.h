@@ -67,8 +67,7 @@ class ScriptedDriver : public platform::virt::VirtualDriver {
   // Waits until at least `count` requests have arrived; returns them.
   std::vector<platform::virt::RequestInfo> WaitForRequests(std::size_t count) {
     std::unique_lock<std::mutex> lock(mutex_);
-    condition_.wait_for(lock, std::chrono::seconds(10),
-                        [&] { return received_.size() >= count; });
+    condition_.wait_for(lock, std::chrono::seconds(10), [&] { return received_.size() >= count; });
     return received_;
   }
 

@@ -37,8 +37,8 @@ TEST(TimedMutex, WaitersAreServedInArrivalOrderAndOneThatGivesUpIsSkipped) {
   WaitForWaiting(lock, 1);
   bool impatientGotIt = true;
   std::thread impatient([&] {
-    impatientGotIt = lock.try_lock_until(std::chrono::steady_clock::now() +
-                                         std::chrono::milliseconds(500));
+    impatientGotIt =
+        lock.try_lock_until(std::chrono::steady_clock::now() + std::chrono::milliseconds(500));
   });
   WaitForWaiting(lock, 2);
   std::thread last([&] {

@@ -19,7 +19,9 @@ Bytes Interface(std::uint8_t number, std::uint8_t alternate, std::uint8_t endpoi
 Bytes Endpoint(std::uint8_t address, std::uint8_t attributes, std::uint16_t maxPacket) {
   return {7, 5, address, attributes, std::uint8_t(maxPacket), std::uint8_t(maxPacket >> 8), 0};
 }
-Bytes Companion(std::uint8_t burst, std::uint8_t attributes = 0) { return {6, 0x30, burst, attributes, 0, 0}; }
+Bytes Companion(std::uint8_t burst, std::uint8_t attributes = 0) {
+  return {6, 0x30, burst, attributes, 0, 0};
+}
 Bytes ClassSpecific() { return {5, 0x24, 1, 2, 3}; }
 
 // A configuration descriptor set whose header gets the total length.
@@ -36,9 +38,8 @@ std::unique_ptr<UsbConfiguration> Parse(const Bytes& data, DescriptorWalk walk) 
 }
 
 TEST(DescriptorTree, TwoAlternateSettingsOfOneInterface) {
-  const Bytes data = Configuration({Interface(0, 0, 1), Endpoint(0x81, 2, 512),
-                                    Interface(0, 1, 2), Endpoint(0x81, 2, 1024),
-                                    Endpoint(0x02, 3, 64)});
+  const Bytes data = Configuration({Interface(0, 0, 1), Endpoint(0x81, 2, 512), Interface(0, 1, 2),
+                                    Endpoint(0x81, 2, 1024), Endpoint(0x02, 3, 64)});
   auto configuration = Parse(data, DescriptorWalk::Usb2);
   EXPECT_EQ(configuration->InterfaceCount, 2);
   EXPECT_EQ(configuration->wTotalLength, data.size());
@@ -82,9 +83,9 @@ TEST(DescriptorTree, Usb3WalkReadsCompanionsUsb2WalkStepsOverThem) {
 }
 
 TEST(DescriptorTree, EndpointKindComesFromTheWholeAttributesByte) {
-  const Bytes data = Configuration({Interface(0, 0, 3), Endpoint(0x81, 0x02, 512), Companion(0),
-                                    Endpoint(0x83, 0x05, 512), Companion(0),
-                                    Endpoint(0x84, 0x01, 512)});
+  const Bytes data =
+      Configuration({Interface(0, 0, 3), Endpoint(0x81, 0x02, 512), Companion(0),
+                     Endpoint(0x83, 0x05, 512), Companion(0), Endpoint(0x84, 0x01, 512)});
   auto configuration = Parse(data, DescriptorWalk::Usb3);
   const UsbInterfaceSetting& setting = *configuration->Interfaces[0];
   EXPECT_NE(dynamic_cast<CLumoBulkEndPoint*>(setting.Endpoints[1]), nullptr);
@@ -104,9 +105,9 @@ TEST(DescriptorTree, LeadingNonInterfaceDescriptorIsSteppedOver) {
 
 TEST(DescriptorTree, TwelfthForeignDescriptorUsesUpAPosition) {
   std::initializer_list<Bytes> parts = {
-      Interface(0, 0, 2), ClassSpecific(), ClassSpecific(), ClassSpecific(), ClassSpecific(),
-      ClassSpecific(), ClassSpecific(), ClassSpecific(), ClassSpecific(), ClassSpecific(),
-      ClassSpecific(), ClassSpecific(), ClassSpecific(), Endpoint(0x81, 2, 512)};
+      Interface(0, 0, 2), ClassSpecific(), ClassSpecific(), ClassSpecific(),       ClassSpecific(),
+      ClassSpecific(),    ClassSpecific(), ClassSpecific(), ClassSpecific(),       ClassSpecific(),
+      ClassSpecific(),    ClassSpecific(), ClassSpecific(), Endpoint(0x81, 2, 512)};
   const Bytes data = Configuration(parts);
   // USB 3: the twelfth takes position 1, the endpoint position 2.
   auto usb3 = Parse(data, DescriptorWalk::Usb3);
@@ -153,10 +154,10 @@ TEST(DescriptorTree, InconsistentDataStaysInsideTheFetchedBytes) {
 }
 
 TEST(DescriptorTree, BosKeepsKnownCapabilities) {
-  const Bytes bos = {5, 0x0F, 22, 0, 3,
-                     7, 0x10, 2, 0x1E, 0xF4, 0, 0,                      // USB 2.0 extension
-                     3, 0x10, 0x0A,                                     // unknown type 0x0A
-                     20, 0x10, 4, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+  const Bytes bos = {5,  0x0F, 22,   0,  3,  7,  0x10, 2, 0x1E, 0xF4, 0, 0,  // USB 2.0 extension
+                     3,  0x10, 0x0A,                                         // unknown type 0x0A
+                     20, 0x10, 4,    0,  1,  2,  3,    4, 5,    6,    7, 8,
+                     9,  10,   11,   12, 13, 14, 15,   16};
   Bytes whole = bos;
   whole[2] = std::uint8_t(whole.size());
   auto set = ParseBos(whole.data(), whole.size());

@@ -103,8 +103,8 @@ TEST_F(Endpoints, ControlRequestRecordByteForByte) {
     std::uint8_t requestType;
     std::uint32_t seconds;
   };
-  const Case cases[] = {{2, 1, 2000, 0xC2, 2}, {2, 0, 500, 0x42, 1}, {0, 1, 1999, 0xC0, 1},
-                        {0, 0, 0, 0x40, 0}};
+  const Case cases[] = {
+      {2, 1, 2000, 0xC2, 2}, {2, 0, 500, 0x42, 1}, {0, 1, 1999, 0xC0, 1}, {0, 0, 0, 0x40, 0}};
   std::size_t sent = 0;
   for (const Case& c : cases) {
     ControlSetup setup;
@@ -322,8 +322,8 @@ TEST_F(Endpoints, AbortCancelsEveryOutstandingTransfer) {
   for (int i = 0; i < kCount; ++i) {
     EXPECT_TRUE(endpoint.WaitTransfer(&overlapped[i], 2000));
     std::uint32_t length = 0;
-    EXPECT_FALSE(endpoint.FinishTransfer(&data[i * 4096], &length, &overlapped[i], requests[i],
-                                         nullptr));
+    EXPECT_FALSE(
+        endpoint.FinishTransfer(&data[i * 4096], &length, &overlapped[i], requests[i], nullptr));
     EXPECT_EQ(platform::LastError(), platform::kErrorOperationAborted);
     EXPECT_EQ(requests[i], nullptr);
   }

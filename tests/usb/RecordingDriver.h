@@ -34,9 +34,12 @@ class RecordingDriver : public platform::virt::VirtualDriver {
   bool answerControl = true;
 
   void OnRequest(const platform::virt::RequestInfo& info) override {
-    RecordedRequest request{info.id, info.code,
+    RecordedRequest request{info.id,
+                            info.code,
                             std::vector<std::uint8_t>(info.input, info.input + info.inSize),
-                            info.outSize, info.overlapped, 0};
+                            info.outSize,
+                            info.overlapped,
+                            0};
     if (info.code == usb::CODE_ABORT_ENDPOINT && info.inSize >= 1) request.endpoint = info.input[0];
     if ((info.code == usb::CODE_DIRECT_TRANSFER || info.code == usb::CODE_BUFFERED_TRANSFER) &&
         info.inSize >= usb::kTransferRecordSize)

@@ -76,11 +76,11 @@ enum class FrameType : std::uint8_t {
 // A frame the camera sends, before encoding.
 struct CameraFrame {
   FrameType type = FrameType::kRegisterRead;
-  std::uint8_t version = 0;       // control bits 3-4, 0..3; the host accepts only 0
-  std::uint8_t addressBytes = 4;  // 2, 4, 6 or 8
-  std::uint64_t address = 0;      // its low addressBytes bytes are sent
-  std::uint8_t status = 0;        // sent only with FrameType::kWithStatus
-  bool check = true;              // sends the check byte
+  std::uint8_t version = 0;        // control bits 3-4, 0..3; the host accepts only 0
+  std::uint8_t addressBytes = 4;   // 2, 4, 6 or 8
+  std::uint64_t address = 0;       // its low addressBytes bytes are sent
+  std::uint8_t status = 0;         // sent only with FrameType::kWithStatus
+  bool check = true;               // sends the check byte
   std::vector<std::uint8_t> data;  // at most kMaxFrameData bytes
 };
 
@@ -128,7 +128,7 @@ enum class FaultTarget {
 struct LUMO_EMULATOR_API Fault {
   FaultKind kind = FaultKind::kDropAnswer;
   FaultTarget target = FaultTarget::kAllAnswers;
-  std::uint32_t count = 1;    // 0: no limit
+  std::uint32_t count = 1;  // 0: no limit
   double probability = 1.0;
   std::uint32_t seed = 1;
 

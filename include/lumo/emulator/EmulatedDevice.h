@@ -42,7 +42,7 @@ constexpr std::uint16_t kCameraProductId = 0x00F1;
 // Answers of the driver's information codes.
 constexpr std::uint32_t kDriverValueA = 0x01050000;  // driver version 1.5.0.0
 constexpr std::uint32_t kDriverValueB = 0x00000300;  // USB stack version 3.00
-constexpr std::uint8_t kDriverByte = 0x01;            // driver interface revision
+constexpr std::uint8_t kDriverByte = 0x01;           // driver interface revision
 constexpr char kDriverTextA[] = "Lumo emulated USB driver";
 constexpr char kDriverTextB[] = "lumoemu.sys";
 constexpr std::uint32_t kDeviceStateValue = 2;  // the device is started

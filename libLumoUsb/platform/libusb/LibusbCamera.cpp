@@ -273,8 +273,8 @@ void LibusbCamera::Control(const virt::RequestInfo& request) {
   slot->dataOffset = header.dataOffset;
   slot->in = in;
   std::uint8_t* buffer = slot->buffer.data();
-  libusb_fill_control_setup(buffer, header.requestType, header.request, header.value,
-                            header.index, static_cast<std::uint16_t>(stage));
+  libusb_fill_control_setup(buffer, header.requestType, header.request, header.value, header.index,
+                            static_cast<std::uint16_t>(stage));
   if (!in && stage != 0)
     std::memcpy(buffer + wire::kSetupSize, request.input + header.dataOffset, stage);
   libusb_fill_control_transfer(slot->transfer, handle_, buffer, &LibusbCamera::Finished, slot,
@@ -334,8 +334,7 @@ void LibusbCamera::Transfer(const virt::RequestInfo& request, bool direct) {
 }
 
 void LibusbCamera::SetStandard(const virt::RequestInfo& request, std::uint8_t standard,
-                               std::uint16_t value, std::uint16_t index,
-                               std::uint32_t dataOffset) {
+                               std::uint16_t value, std::uint16_t index, std::uint32_t dataOffset) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ++slowCalls_;
@@ -444,11 +443,11 @@ void LibusbCamera::Submit(Slot* slot) {
     result = libusb_submit_transfer(slot->transfer);
   }
   if (result == LIBUSB_SUCCESS) return;
-  const Outcome outcome{ErrorOf(result),
-                        result == LIBUSB_ERROR_NO_DEVICE ? wire::kUsbStatusDeviceGone
-                                                         : wire::kUsbStatusError,
-                        result == LIBUSB_ERROR_NO_DEVICE ? wire::kSystemStatusNoSuchDevice
-                                                         : wire::kSystemStatusStall};
+  const Outcome outcome{
+      ErrorOf(result),
+      result == LIBUSB_ERROR_NO_DEVICE ? wire::kUsbStatusDeviceGone : wire::kUsbStatusError,
+      result == LIBUSB_ERROR_NO_DEVICE ? wire::kSystemStatusNoSuchDevice
+                                       : wire::kSystemStatusStall};
   const bool inOut = slot->kind != Kind::kDirect;
   virt::CompleteRequest(slot->id, outcome.error,
                         [&](const virt::RequestBuffers& buffers) -> std::uint32_t {
@@ -467,9 +466,8 @@ void LIBUSB_CALL LibusbCamera::Finished(libusb_transfer* transfer) {
 void LibusbCamera::Finish(Slot* slot) {
   const libusb_transfer& transfer = *slot->transfer;
   const Outcome outcome = OutcomeOf(transfer.status);
-  const std::uint32_t actual = transfer.actual_length > 0
-                                   ? static_cast<std::uint32_t>(transfer.actual_length)
-                                   : 0;
+  const std::uint32_t actual =
+      transfer.actual_length > 0 ? static_cast<std::uint32_t>(transfer.actual_length) : 0;
   const std::uint8_t* data =
       slot->kind == Kind::kControl ? slot->buffer.data() + wire::kSetupSize : slot->buffer.data();
   // A closed handle's or an unplugged device's request is finished already:

@@ -72,12 +72,12 @@ class LibusbCamera : public virt::VirtualDriver {
   std::uint8_t endpointTypes_[32] = {};  // by (address & 0x0F) | (IN ? 16 : 0); 0xFF: none
 
   mutable std::mutex mutex_;
-  std::condition_variable idle_;                 // live_ emptied, for Shutdown
-  std::vector<std::unique_ptr<Slot>> slots_;     // every slot ever made
+  std::condition_variable idle_;              // live_ emptied, for Shutdown
+  std::vector<std::unique_ptr<Slot>> slots_;  // every slot ever made
   std::vector<Slot*> free_;
-  std::vector<Slot*> live_;                      // submitted to libusb
-  int opens_ = 0;                                // open handles
-  int slowCalls_ = 0;                            // jobs posted to the worker
+  std::vector<Slot*> live_;  // submitted to libusb
+  int opens_ = 0;            // open handles
+  int slowCalls_ = 0;        // jobs posted to the worker
   bool shutDown_ = false;
   std::uint8_t alternate_ = 0;
 };

@@ -8,9 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <set>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 

@@ -52,8 +52,8 @@ struct RequestBuffers {
 
 // VirtualDriver is the plug point for a driver played in this process: the
 // emulator's. (Real cameras on Linux go through the libusb backend, which
-// is a platform of its own, not a VirtualDriver.) The bus hands it each request made on its interface and the
-// driver owns the request until it finishes it. A driver must:
+// is a platform of its own, not a VirtualDriver.) The bus hands it each request made on its
+// interface and the driver owns the request until it finishes it. A driver must:
 //
 // - Return from OnRequest without blocking. It runs on the thread that issued
 //   the request; a synchronous caller waits there until the request is

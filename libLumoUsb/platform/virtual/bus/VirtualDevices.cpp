@@ -377,7 +377,7 @@ class DeviceRegistry {
       request.outSize = out ? outSize : 0;
       request.target = target;
       submission.id = RequestTable::IdOf(index, generation);
-      info = RequestInfo{submission.id,         code,      request.inSize, request.outSize,
+      info = RequestInfo{submission.id,         code,       request.inSize, request.outSize,
                          overlapped != nullptr, request.in, request.out};
       outstanding_.fetch_add(1, std::memory_order_relaxed);
       request.state.store(StateOf(generation, kOutstanding), std::memory_order_release);
