@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages needed to build and test libLumoUsb:
-#   cmake, ninja-build, g++, libgtest-dev, googletest (sources in
+#   cmake, ninja-build, g++, clang-format (tools/check-format.sh), libgtest-dev, googletest (sources in
 #   /usr/src/googletest), libbenchmark-dev, pkgconf, libusb-1.0-0-dev (the
 #   libusb backend) with umockdev and libumockdev-dev (its tests), libpng-dev (PNG files
 #   from the lumo tool), python3-numpy and python3-pytest (the Python package's tests)
@@ -46,7 +46,7 @@ for arg in "$@"; do
   esac
 done
 
-packages=(cmake ninja-build g++ libgtest-dev googletest libbenchmark-dev pkgconf libusb-1.0-0-dev umockdev libumockdev-dev libpng-dev python3-numpy python3-pytest)
+packages=(cmake ninja-build g++ clang-format libgtest-dev googletest libbenchmark-dev pkgconf libusb-1.0-0-dev umockdev libumockdev-dev libpng-dev python3-numpy python3-pytest)
 if [[ $gst -eq 1 ]]; then
   packages+=(libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good python3-gst-1.0 gir1.2-gstreamer-1.0
