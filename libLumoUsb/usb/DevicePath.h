@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/DriverInterface.h"
 #include "platform/Platform.h"
 
 namespace lumo::usb {
@@ -27,8 +28,8 @@ std::string DevicePathAt(int index, const platform::Guid& interfaceClass);
 int IndexOfDevicePath(const std::string& path, const platform::Guid& interfaceClass, int count);
 
 // USB vendor and product IDs of the camera.
-constexpr std::uint16_t kCameraVendorId = 0x04B4;
-constexpr std::uint16_t kCameraProductId = 0x00F1;
+using platform::kCameraProductId;
+using platform::kCameraVendorId;
 
 // What the library knows of a device interface: its path and, where known,
 // the USB vendor and product IDs of its device. A backend that learns the

@@ -37,17 +37,17 @@ Outcome OutcomeOf(libusb_transfer_status status) {
     case LIBUSB_TRANSFER_COMPLETED:
       return {};
     case LIBUSB_TRANSFER_STALL:
-      return {kErrorGenFailure, wire::kUsbStatusStall, wire::kSystemStatusStall};
+      return {kErrorGenFailure, kUsbStatusStall, kSystemStatusStall};
     case LIBUSB_TRANSFER_TIMED_OUT:
-      return {kErrorSemTimeout, wire::kUsbStatusCanceled, wire::kSystemStatusTimeout};
+      return {kErrorSemTimeout, kUsbStatusCanceled, kSystemStatusTimeout};
     case LIBUSB_TRANSFER_CANCELLED:
-      return {kErrorOperationAborted, wire::kUsbStatusCanceled, wire::kSystemStatusCancelled};
+      return {kErrorOperationAborted, kUsbStatusCanceled, kSystemStatusCancelled};
     case LIBUSB_TRANSFER_NO_DEVICE:
-      return {kErrorGenFailure, wire::kUsbStatusDeviceGone, wire::kSystemStatusNoSuchDevice};
+      return {kErrorGenFailure, kUsbStatusDeviceGone, kSystemStatusNoSuchDevice};
     case LIBUSB_TRANSFER_ERROR:
     case LIBUSB_TRANSFER_OVERFLOW:
     default:
-      return {kErrorGenFailure, wire::kUsbStatusError, wire::kSystemStatusStall};
+      return {kErrorGenFailure, kUsbStatusError, kSystemStatusStall};
   }
 }
 
@@ -173,7 +173,7 @@ std::uint8_t LibusbCamera::EndpointType(std::uint8_t address) const {
 void LibusbCamera::OnRequest(const virt::RequestInfo& request) {
   std::uint8_t value[4];
   switch (request.code) {
-    case wire::kDriverInfoA: {
+    case CODE_DRIVER_INFO_A: {
       // The driver's version: that of libusb underneath.
       const libusb_version* version = libusb_get_version();
       wire::PutLe32(value, (std::uint32_t{version->major} << 24) |
@@ -181,25 +181,25 @@ void LibusbCamera::OnRequest(const virt::RequestInfo& request) {
                                (std::uint32_t{version->micro} << 8));
       return Answer(request, value, 4);
     }
-    case wire::kDriverInfoB:
+    case CODE_DRIVER_INFO_B:
       // The USB version the device reports.
       wire::PutLe32(value, bcdUsb_);
       return Answer(request, value, 4);
-    case wire::kDeviceState:
+    case CODE_DEVICE_STATE:
       wire::PutLe32(value, kDeviceStarted);
       return Answer(request, value, 4);
-    case wire::kDriverInfoByte:
+    case CODE_DRIVER_INFO_BYTE:
       value[0] = 1;  // interface revision
       return Answer(request, value, 1);
-    case wire::kGetAlternate: {
+    case CODE_GET_ALTERNATE: {
       std::lock_guard<std::mutex> lock(mutex_);
       value[0] = alternate_;
     }
       return Answer(request, value, 1);
-    case wire::kDriverTextA:
-    case wire::kDriverTextB: {
+    case CODE_DRIVER_TEXT_A:
+    case CODE_DRIVER_TEXT_B: {
       std::uint8_t text[wire::kTextSize] = {};
-      if (request.code == wire::kDriverTextA) {
+      if (request.code == CODE_DRIVER_TEXT_A) {
         std::memcpy(text, kDriverText, sizeof(kDriverText));
       } else {
         const libusb_version* version = libusb_get_version();
@@ -208,13 +208,13 @@ void LibusbCamera::OnRequest(const virt::RequestInfo& request) {
       }
       return Answer(request, text, wire::kTextSize);
     }
-    case wire::kControlTransfer:
+    case CODE_CONTROL_TRANSFER:
       return Control(request);
-    case wire::kBufferedTransfer:
+    case CODE_BUFFERED_TRANSFER:
       return Transfer(request, false);
-    case wire::kDirectTransfer:
+    case CODE_DIRECT_TRANSFER:
       return Transfer(request, true);
-    case wire::kSetTransferLength:
+    case CODE_SET_TRANSFER_LENGTH:
       // The length is a hint for the Windows driver's own buffering; libusb
       // moves each transfer as submitted.
       if (!request.input || request.inSize < 5) {
@@ -224,7 +224,7 @@ void LibusbCamera::OnRequest(const virt::RequestInfo& request) {
       virt::CompleteRequest(request.id, kErrorSuccess,
                             [](const virt::RequestBuffers& buffers) { return buffers.inSize; });
       return;
-    case wire::kAbortEndpoint:
+    case CODE_ABORT_ENDPOINT:
       return Abort(request);
     default:
       virt::CompleteRequest(request.id, kErrorInvalidFunction);
@@ -292,13 +292,13 @@ void LibusbCamera::Transfer(const virt::RequestInfo& request, bool direct) {
   const std::uint8_t type = EndpointType(header.endpoint);
   if (type == kNoEndpoint) {
     // No such endpoint on the device: the Windows stack stalls the request.
-    virt::CompleteRequest(request.id, kErrorGenFailure,
-                          [direct](const virt::RequestBuffers& buffers) -> std::uint32_t {
-                            if (!direct)
-                              WriteStatus(buffers, {kErrorGenFailure, wire::kUsbStatusStall,
-                                                    wire::kSystemStatusStall});
-                            return 0;
-                          });
+    virt::CompleteRequest(
+        request.id, kErrorGenFailure,
+        [direct](const virt::RequestBuffers& buffers) -> std::uint32_t {
+          if (!direct)
+            WriteStatus(buffers, {kErrorGenFailure, kUsbStatusStall, kSystemStatusStall});
+          return 0;
+        });
     return;
   }
   if (type != LIBUSB_TRANSFER_TYPE_BULK && type != LIBUSB_TRANSFER_TYPE_INTERRUPT) {
@@ -360,9 +360,9 @@ void LibusbCamera::SetStandard(const virt::RequestInfo& request, std::uint8_t st
     }
     Outcome outcome;
     if (result == LIBUSB_ERROR_PIPE)
-      outcome = {kErrorGenFailure, wire::kUsbStatusStall, wire::kSystemStatusStall};
+      outcome = {kErrorGenFailure, kUsbStatusStall, kSystemStatusStall};
     else if (result != LIBUSB_SUCCESS)
-      outcome = {ErrorOf(result), wire::kUsbStatusError, wire::kSystemStatusStall};
+      outcome = {ErrorOf(result), kUsbStatusError, kSystemStatusStall};
     virt::CompleteRequest(id, outcome.error,
                           [&](const virt::RequestBuffers& buffers) -> std::uint32_t {
                             WriteStatus(buffers, outcome);
@@ -444,10 +444,8 @@ void LibusbCamera::Submit(Slot* slot) {
   }
   if (result == LIBUSB_SUCCESS) return;
   const Outcome outcome{
-      ErrorOf(result),
-      result == LIBUSB_ERROR_NO_DEVICE ? wire::kUsbStatusDeviceGone : wire::kUsbStatusError,
-      result == LIBUSB_ERROR_NO_DEVICE ? wire::kSystemStatusNoSuchDevice
-                                       : wire::kSystemStatusStall};
+      ErrorOf(result), result == LIBUSB_ERROR_NO_DEVICE ? kUsbStatusDeviceGone : kUsbStatusError,
+      result == LIBUSB_ERROR_NO_DEVICE ? kSystemStatusNoSuchDevice : kSystemStatusStall};
   const bool inOut = slot->kind != Kind::kDirect;
   virt::CompleteRequest(slot->id, outcome.error,
                         [&](const virt::RequestBuffers& buffers) -> std::uint32_t {

@@ -22,8 +22,6 @@ namespace lumo::platform::libusb {
 
 namespace {
 
-constexpr std::uint16_t kCameraVendorId = 0x04B4;
-constexpr std::uint16_t kCameraProductId = 0x00F1;
 constexpr int kMaxPorts = 7;  // USB 3 allows hubs seven tiers deep
 
 bool IsCamera(const libusb_device_descriptor& descriptor) {
@@ -58,7 +56,7 @@ std::string PathFor(const libusb_device_descriptor& descriptor, const std::strin
   char head[32];
   std::snprintf(head, sizeof(head), "\\\\?\\usb#vid_%04x&pid_%04x#", descriptor.idVendor,
                 descriptor.idProduct);
-  return head + name + "#" + wire::kInterfaceClassText;
+  return head + name + "#" + kDriverInterfaceClassText;
 }
 
 class Host {
@@ -164,10 +162,10 @@ class Host {
     Present entry;
     entry.path = PathFor(descriptor, CameraName(device, handle, descriptor));
     entry.camera = std::make_unique<LibusbCamera>(handle, calls_);
-    if (!virt::Plug(wire::kInterfaceClass, entry.path, entry.camera.get())) {
+    if (!virt::Plug(kDriverInterfaceClass, entry.path, entry.camera.get())) {
       // Another camera has the same serial number: name this one by its port.
       entry.path = PathFor(descriptor, CameraName(device, nullptr, libusb_device_descriptor{}));
-      if (!virt::Plug(wire::kInterfaceClass, entry.path, entry.camera.get())) return;
+      if (!virt::Plug(kDriverInterfaceClass, entry.path, entry.camera.get())) return;
     }
     libusb_ref_device(device);
     present_.emplace(device, std::move(entry));
