@@ -116,15 +116,20 @@ class StreamRun {
 };
 
 // Two records hold the same frame: the same bytes, with their own address
-// fields pointing to the same offsets.
+// fields pointing to the same offsets. An address a raw frame's record does
+// not write (infoAddress) holds whatever the buffer held, pointing anywhere:
+// two such are alike whenever neither points into its record.
 inline bool SameRecord(const camera::FrameRecord& a, const camera::FrameRecord& b) {
   constexpr std::size_t kAddresses = offsetof(FrameRecordHeader, infoAddress);
   constexpr std::size_t kAfterAddresses = offsetof(FrameRecordHeader, imageAddress) + sizeof(void*);
   static_assert(kAfterAddresses == kAddresses + 2 * sizeof(void*), "the addresses are adjacent");
   const std::uint8_t* bytesA = reinterpret_cast<const std::uint8_t*>(&a);
   const std::uint8_t* bytesB = reinterpret_cast<const std::uint8_t*>(&b);
-  auto offset = [](const std::uint8_t* address, const std::uint8_t* record) {
-    return address ? address - record : -1;
+  auto offset = [](const std::uint8_t* address, const std::uint8_t* record) -> std::ptrdiff_t {
+    const auto at = reinterpret_cast<std::uintptr_t>(address);
+    const auto from = reinterpret_cast<std::uintptr_t>(record);
+    if (at < from || at - from >= kFrameRecordSize) return -1;
+    return static_cast<std::ptrdiff_t>(at - from);
   };
   return std::memcmp(bytesA, bytesB, kAddresses) == 0 &&
          offset(a.header.infoAddress, bytesA) == offset(b.header.infoAddress, bytesB) &&
