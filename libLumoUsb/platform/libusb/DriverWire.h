@@ -11,7 +11,6 @@
 
 namespace lumo::platform::libusb::wire {
 
-constexpr std::size_t kHeaderSize = kTransferRecordSize;
 constexpr std::size_t kSetupOffset = offsetof(TransferRecord, setupPacket);
 constexpr std::size_t kTimeLimitOffset = offsetof(TransferRecord, timeoutSeconds);
 constexpr std::size_t kEndpointOffset = offsetof(TransferRecord, endpointAddress);
@@ -19,7 +18,6 @@ constexpr std::size_t kSystemStatusOffset = offsetof(TransferRecord, systemStatu
 constexpr std::size_t kUsbStatusOffset = offsetof(TransferRecord, usbStatus);
 constexpr std::size_t kDataOffsetOffset = offsetof(TransferRecord, dataOffset);
 constexpr std::size_t kDataLengthOffset = offsetof(TransferRecord, dataLength);
-constexpr std::size_t kSetupSize = kSetupPacketSize;
 // Bytes the driver's text requests (CODE_DRIVER_TEXT_A, _B) answer with.
 constexpr std::uint32_t kTextSize = 256;
 

@@ -89,7 +89,7 @@ struct Header {
 };
 
 bool ReadHeader(const virt::RequestInfo& request, Header& header) {
-  if (!request.input || request.inSize < wire::kHeaderSize) return false;
+  if (!request.input || request.inSize < kTransferRecordSize) return false;
   const std::uint8_t* in = request.input;
   header.requestType = in[wire::kSetupOffset];
   header.request = in[wire::kSetupOffset + 1];
@@ -106,8 +106,8 @@ bool ReadHeader(const virt::RequestInfo& request, Header& header) {
 // An in=out request's data area lies inside its buffer; a request without
 // data may leave the offset 0 (the data would follow the header).
 bool InOutDataFits(const virt::RequestInfo& request, Header& header) {
-  if (header.dataOffset == 0 && header.dataLength == 0) header.dataOffset = wire::kHeaderSize;
-  return header.dataOffset >= wire::kHeaderSize && request.outSize >= request.inSize &&
+  if (header.dataOffset == 0 && header.dataLength == 0) header.dataOffset = kTransferRecordSize;
+  return header.dataOffset >= kTransferRecordSize && request.outSize >= request.inSize &&
          std::uint64_t{header.dataOffset} + header.dataLength <= request.inSize;
 }
 
@@ -262,7 +262,7 @@ void LibusbCamera::Control(const virt::RequestInfo& request) {
   const bool in = (header.requestType & 0x80) != 0;
   // The data stage moves at most wLength bytes and at most what the buffer holds.
   const std::uint32_t stage = std::min<std::uint32_t>(header.length, header.dataLength);
-  Slot* slot = TakeSlot(wire::kSetupSize + stage);
+  Slot* slot = TakeSlot(kSetupPacketSize + stage);
   if (!slot) {
     virt::CompleteRequest(request.id, kErrorNotEnoughMemory);
     return;
@@ -276,7 +276,7 @@ void LibusbCamera::Control(const virt::RequestInfo& request) {
   libusb_fill_control_setup(buffer, header.requestType, header.request, header.value, header.index,
                             static_cast<std::uint16_t>(stage));
   if (!in && stage != 0)
-    std::memcpy(buffer + wire::kSetupSize, request.input + header.dataOffset, stage);
+    std::memcpy(buffer + kSetupPacketSize, request.input + header.dataOffset, stage);
   libusb_fill_control_transfer(slot->transfer, handle_, buffer, &LibusbCamera::Finished, slot,
                                header.timeoutSeconds * 1000u);
   Submit(slot);
@@ -467,7 +467,7 @@ void LibusbCamera::Finish(Slot* slot) {
   const std::uint32_t actual =
       transfer.actual_length > 0 ? static_cast<std::uint32_t>(transfer.actual_length) : 0;
   const std::uint8_t* data =
-      slot->kind == Kind::kControl ? slot->buffer.data() + wire::kSetupSize : slot->buffer.data();
+      slot->kind == Kind::kControl ? slot->buffer.data() + kSetupPacketSize : slot->buffer.data();
   // A closed handle's or an unplugged device's request is finished already:
   // CompleteRequest then refuses, and the slot simply goes back.
   virt::CompleteRequest(slot->id, outcome.error,
